@@ -1,0 +1,104 @@
+#include "display/serial_port.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Closes a descriptor that failed half-way through opening, keeping the
+// errno of the failure for the caller's report.
+int abandon(int fd) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+int open_port(const char* path) {
+  // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
+  // settings have CLOCAL clear while DCD is low; it is cleared again below.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    return -1;
+  }
+  // Runs take turns: another run's frame and settings change must not
+  // interleave with ours. The lock goes with the descriptor at exit.
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      return abandon(fd);
+    }
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return abandon(fd);
+  }
+  return fd;
+}
+
+int open_display_port() { return open_port(kDevicePath); }
+
+termios make_display_settings() {
+  termios display{};
+  display.c_iflag = IGNPAR;
+  display.c_oflag = 0;  // every byte leaves unchanged; LF is not turned into CR LF
+  // No CLOCAL, HUPCL or CRTSCTS: the display has no modem lines to honour.
+  display.c_cflag = CS8 | CSTOPB | CREAD | PARENB;
+  display.c_lflag = 0;
+  display.c_cc[VTIME] = 1;  // tenths of a second
+  display.c_cc[VMIN] = 0;
+  // Through the speed calls rather than OR-ing B9600 into c_cflag: C libraries
+  // that define B9600 as the number 9600 map it here.
+  cfsetispeed(&display, B9600);
+  cfsetospeed(&display, B9600);
+  return display;
+}
+
+SavedSettings configure_display_port(int fd) {
+  SavedSettings saved;
+  saved.valid = tcgetattr(fd, &saved.settings) == 0;
+  const termios display = make_display_settings();
+  // TCIFLUSH drops only what was received and not read; queued output stays.
+  tcflush(fd, TCIFLUSH);
+  tcsetattr(fd, TCSANOW, &display);
+  return saved;
+}
+
+bool write_all(int fd, const void* bytes, std::size_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = write(fd, next, count);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      if (written == 0) {
+        errno = EIO;  // a port that takes nothing would loop forever
+      }
+      return false;
+    }
+    next += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void drain_display_port(int fd) {
+  // write() returns once the bytes are queued; a UART may still hold most of
+  // the frame. Without this wait the restore below would send the rest at the
+  // old speed and parity.
+  while (tcdrain(fd) != 0 && errno == EINTR) {
+  }
+}
+
+void restore_port_settings(int fd, const SavedSettings& saved) {
+  // A record that tcgetattr did not fill would hang up the line (speed 0) or
+  // worse; leaving the display settings in force is the lesser harm.
+  if (saved.valid) {
+    tcsetattr(fd, TCSANOW, &saved.settings);
+  }
+}

@@ -1,0 +1,314 @@
+// The real dualrow binary, run on a private /dev/ttyS0 (see harness/private_port.h).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness/private_port.h"
+
+namespace {
+
+const std::string kLeadIn("\x1b" "X\0\0", 4);
+const std::string kUsage = "Usage: dualrow <line 1> <line 2>\n";
+
+std::string frame(const std::vector<std::string>& lines) {
+  std::string bytes = kLeadIn;
+  for (std::size_t i = 0; i < lines.size() && i < 2; ++i) {
+    const std::size_t half = lines[i].size() / 2;
+    bytes += std::string(half >= 8 ? 0 : 8 - half, ' ') + lines[i] + (i == 0 ? "\n" : "");
+  }
+  return bytes;
+}
+
+std::string printable(const std::string& bytes) {
+  std::ostringstream out;
+  for (const unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7f) {
+      out << c;
+    } else {
+      out << "\\x" << std::hex << static_cast<int>(c) << std::dec;
+    }
+  }
+  return out.str();
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { unavailable_ = new std::string(private_port_unavailable()); }
+  static void TearDownTestSuite() { delete unavailable_; }
+  void SetUp() override {
+    if (!unavailable_->empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << *unavailable_;
+    char log_template[] = "/tmp/dualrow-shim-log.XXXXXX";
+    const int fd = mkstemp(log_template);
+    close(fd);
+    log_path_ = log_template;
+  }
+  void TearDown() override {
+    if (!log_path_.empty()) unlink(log_path_.c_str());
+  }
+
+  PortRun run(std::vector<std::string> args, std::vector<std::string> shim = {},
+              PortOptions options = {}) {
+    options.command = {DUALROW_PATH};
+    options.command.insert(options.command.end(), args.begin(), args.end());
+    if (!options.prior) options.prior = unusual_settings();
+    if (!shim.empty()) {
+      shim.push_back("LD_PRELOAD=" SHIM_PATH);
+      shim.push_back("DUALROW_SHIM_LOG=" + log_path_);
+    }
+    options.environment = shim;
+    PortRun result = run_on_private_port(options);
+    EXPECT_EQ(result.setup_error, "");
+    EXPECT_FALSE(result.timed_out);
+    return result;
+  }
+
+  std::vector<std::string> calls() {
+    std::vector<std::string> lines;
+    std::ifstream in(log_path_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  static std::string* unavailable_;
+  std::string log_path_;
+};
+std::string* EndToEnd::unavailable_ = nullptr;
+
+std::ptrdiff_t first(const std::vector<std::string>& calls, const std::string& prefix) {
+  const auto it = std::find_if(calls.begin(), calls.end(),
+                               [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+  return it == calls.end() ? -1 : it - calls.begin();
+}
+
+std::ptrdiff_t last(const std::vector<std::string>& calls, const std::string& prefix) {
+  const auto it = std::find_if(calls.rbegin(), calls.rend(),
+                               [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+  return it == calls.rend() ? -1 : calls.rend() - it - 1;
+}
+
+TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string wire;
+    std::string out;
+  };
+  const std::string forty_a(40, 'a');
+  const std::string forty_b(40, 'b');
+  const Case cases[] = {
+      {{}, kLeadIn, kUsage},
+      {{"Hello"}, kLeadIn + "      Hello\n", ""},
+      {{"Hello", "World"}, kLeadIn + "      Hello\n      World", ""},
+      {{"Hello", "World", "third", "fourth"}, kLeadIn + "      Hello\n      World", ""},
+      {{"", ""}, kLeadIn + std::string(8, ' ') + "\n" + std::string(8, ' '), ""},
+      {{"-h"}, kLeadIn + "       -h\n", ""},
+      {{"a\nb", "\x01\xc3\xa9"}, kLeadIn + "       a\nb\n" + "       \x01\xc3\xa9", ""},
+      {{forty_a, forty_b}, kLeadIn + std::string(30, 'a') + "\n" + std::string(31, 'b'), ""},
+  };
+  for (const Case& c : cases) {
+    const PortRun result = run(c.args);
+    SCOPED_TRACE(printable(c.wire));
+    EXPECT_EQ(printable(result.wire), printable(c.wire));
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(exit_code(result), 0);
+    EXPECT_TRUE(same_settings(result.after, result.before));
+  }
+  EXPECT_EQ(frame({"Hello", "World"}).size(), 27u);
+}
+
+TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
+  termios raw_slow = unusual_settings();
+  cfmakeraw(&raw_slow);
+  cfsetispeed(&raw_slow, B300);
+  cfsetospeed(&raw_slow, B300);
+  termios display_like{};
+  display_like.c_cflag = CS8 | CSTOPB | CREAD | CLOCAL;
+  cfsetospeed(&display_like, B9600);
+  cfsetispeed(&display_like, B9600);
+  for (const termios& prior : {unusual_settings(), raw_slow, display_like}) {
+    PortOptions options;
+    options.prior = prior;
+    const PortRun result = run({"Hello", "World"}, {}, options);
+    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    EXPECT_TRUE(same_settings(result.after, result.before));
+  }
+}
+
+TEST_F(EndToEnd, DiscardsInputReceivedBeforeTheRun) {
+  PortOptions options;
+  termios raw = unusual_settings();
+  cfmakeraw(&raw);
+  options.prior = raw;
+  options.pending_input = "stale bytes from the display";
+  const PortRun result = run({"x"}, {}, options);
+  EXPECT_GT(result.pending_input_after, -1);
+  EXPECT_EQ(result.pending_input_after, 0);
+  EXPECT_EQ(exit_code(result), 0);
+}
+
+TEST_F(EndToEnd, MissingPortIsReportedWith255AndNothingElse) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"Hello", "World"}}) {
+    PortOptions options;
+    options.create_port = false;
+    const PortRun result = run(args, {}, options);
+    EXPECT_EQ(result.err, "/dev/ttyS0: No such file or directory\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.wire, "");
+    EXPECT_EQ(exit_code(result), 255);
+  }
+}
+
+TEST_F(EndToEnd, PortWithoutPermissionIsReportedWith255) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  PortOptions options;
+  options.port_mode = 0600;
+  options.run_as = 65534;  // nobody
+  const PortRun result = run({"Hello"}, {}, options);
+  EXPECT_EQ(result.err, "/dev/ttyS0: Permission denied\n");
+  EXPECT_EQ(result.wire, "");
+  EXPECT_EQ(exit_code(result), 255);
+  EXPECT_TRUE(same_settings(result.after, result.before));
+}
+
+TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
+  constexpr int kRuns = 24;
+  std::string script = "pids=; for i in $(seq 10 " + std::to_string(9 + kRuns) + "); do \"" +
+                       std::string(DUALROW_PATH) +
+                       "\" \"run $i of many\" \"second $i\" & pids=\"$pids $!\"; done; "
+                       "status=0; for p in $pids; do wait $p || status=1; done; exit $status";
+  PortOptions options;
+  options.command = {"sh", "-c", script};
+  options.prior = unusual_settings();
+  const PortRun result = run_on_private_port(options);
+  ASSERT_EQ(result.setup_error, "");
+  EXPECT_EQ(exit_code(result), 0) << result.err;
+
+  std::map<std::string, int> frames;
+  for (std::size_t at = 0; at < result.wire.size();) {
+    const std::size_t next = result.wire.find(kLeadIn, at + 1);
+    const std::size_t end = next == std::string::npos ? result.wire.size() : next;
+    ++frames[result.wire.substr(at, end - at)];
+    at = end;
+  }
+  for (int i = 10; i < 10 + kRuns; ++i) {
+    const std::string expected =
+        frame({"run " + std::to_string(i) + " of many", "second " + std::to_string(i)});
+    EXPECT_EQ(frames[expected], 1) << printable(expected);
+  }
+  EXPECT_EQ(frames.size(), static_cast<std::size_t>(kRuns)) << printable(result.wire);
+  EXPECT_TRUE(same_settings(result.after, result.before));
+}
+
+TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
+  const PortRun result = run({"Hello"}, {"DUALROW_SHIM_WRITE_MAX=0"});
+  EXPECT_EQ(exit_code(result), 0);
+  const std::vector<std::string> log = calls();
+  const std::ptrdiff_t opened = first(log, "open /dev/ttyS0 flags=");
+  ASSERT_GE(opened, 0);
+  const auto flags = std::stoul(log[opened].substr(log[opened].find('=') + 1), nullptr, 16);
+  EXPECT_EQ(flags & (O_RDWR | O_NOCTTY | O_NONBLOCK), static_cast<unsigned long>(O_RDWR | O_NOCTTY | O_NONBLOCK));
+  const std::ptrdiff_t locked = first(log, "flock " + std::to_string(LOCK_EX));
+  const std::ptrdiff_t blocking = first(log, "fcntl F_SETFL");
+  ASSERT_GE(locked, 0);
+  ASSERT_GE(blocking, 0);
+  EXPECT_EQ(std::stoul(log[blocking].substr(14), nullptr, 16) & static_cast<unsigned long>(O_NONBLOCK), 0u);
+  EXPECT_LT(opened, locked);
+  EXPECT_LT(blocking, first(log, "tcgetattr"));
+}
+
+TEST_F(EndToEnd, DrainsTheFrameBeforePuttingTheSettingsBack) {
+  for (const char* drain_fault : {"DUALROW_SHIM_TCDRAIN_EINTR=0", "DUALROW_SHIM_TCDRAIN_EINTR=1"}) {
+    SCOPED_TRACE(drain_fault);
+    unlink(log_path_.c_str());
+    const PortRun result = run({"Hello", "World"}, {drain_fault});
+    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    const std::vector<std::string> log = calls();
+    const std::ptrdiff_t drained = last(log, "tcdrain");
+    ASSERT_GE(drained, 0);
+    EXPECT_EQ(log[drained], "tcdrain");  // an interrupted drain is tried again
+    EXPECT_LT(last(log, "write"), drained);
+    EXPECT_LT(drained, last(log, "tcsetattr"));
+  }
+}
+
+TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
+  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_WRITE_MAX=0"});
+  const std::vector<std::string> log = calls();
+  const std::ptrdiff_t held = first(log, "sigprocmask block term");
+  const std::ptrdiff_t released = last(log, "sigprocmask setmask");
+  ASSERT_GE(held, 0);
+  ASSERT_GE(released, 0);
+  EXPECT_LT(held, first(log, "tcsetattr"));
+  EXPECT_GT(released, last(log, "tcsetattr"));
+}
+
+TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {
+  for (const char* at : {"DUALROW_SHIM_SIGTERM_AT=1", "DUALROW_SHIM_SIGTERM_AT=2"}) {
+    SCOPED_TRACE(at);
+    const PortRun result = run({"Hello", "World"}, {at});
+    EXPECT_EQ(killed_by(result), SIGTERM);
+    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    EXPECT_TRUE(same_settings(result.after, result.before));
+  }
+}
+
+TEST_F(EndToEnd, ShortAndInterruptedWritesStillSendTheWholeFrame) {
+  for (const std::vector<std::string>& faults :
+       {std::vector<std::string>{"DUALROW_SHIM_WRITE_MAX=1"},
+        std::vector<std::string>{"DUALROW_SHIM_WRITE_EINTR=1"},
+        std::vector<std::string>{"DUALROW_SHIM_WRITE_MAX=3", "DUALROW_SHIM_WRITE_EINTR=1"}}) {
+    SCOPED_TRACE(faults.front());
+    const PortRun result = run({"Hello", "World"}, faults);
+    EXPECT_EQ(printable(result.wire), printable(frame({"Hello", "World"})));
+    EXPECT_EQ(exit_code(result), 0);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
+  struct Case {
+    const char* fault;
+    std::string wire;
+  };
+  const Case cases[] = {
+      {"DUALROW_SHIM_WRITE_EIO_AT=1", ""},
+      {"DUALROW_SHIM_WRITE_EIO_AT=2", kLeadIn},
+      {"DUALROW_SHIM_WRITE_EIO_AT=3", kLeadIn + "      Hello\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const PortRun result = run({"Hello", "World"}, {c.fault});
+    EXPECT_EQ(printable(result.wire), printable(c.wire));
+    EXPECT_EQ(result.err, "/dev/ttyS0: Input/output error\n");
+    EXPECT_EQ(exit_code(result), 1);
+    EXPECT_TRUE(same_settings(result.after, result.before));
+  }
+}
+
+TEST_F(EndToEnd, UnreadableSettingsAreNotPutBack) {
+  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_TCGETATTR_FAIL=1"});
+  EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+  EXPECT_EQ(exit_code(result), 0);
+  std::size_t settings_calls = 0;
+  for (const std::string& call : calls()) settings_calls += call.rfind("tcsetattr", 0) == 0;
+  EXPECT_EQ(settings_calls, 1u);  // the display settings only
+  // The port keeps the display settings rather than a zeroed record (speed 0
+  // would hang the line up).
+  EXPECT_EQ(cfgetospeed(&result.after), static_cast<speed_t>(B9600));
+  EXPECT_EQ(result.after.c_cc[VTIME], 1);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// Preloaded into dualrow by the end-to-end tests (LD_PRELOAD) to record the
+// order of its port calls and to inject the faults a real port can show:
+// short writes, EINTR, EIO after a hangup, an unreadable settings record, a
+// stop signal arriving mid-frame. The tool itself is not changed.
+//
+//   DUALROW_SHIM_LOG=path           append one line per call
+//   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
+//   DUALROW_SHIM_WRITE_EINTR=1      every other write fails with EINTR first
+//   DUALROW_SHIM_WRITE_EIO_AT=k     the k-th write (from 1) fails with EIO
+//   DUALROW_SHIM_SIGTERM_AT=k       the k-th write first sends SIGTERM to the process
+//   DUALROW_SHIM_TCGETATTR_FAIL=1   tcgetattr fails with EIO
+//   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+long setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+}
+
+void log_call(const char* format, ...) {
+  const char* path = std::getenv("DUALROW_SHIM_LOG");
+  if (path == nullptr) return;
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  const int saved_errno = errno;
+  const long fd = syscall(SYS_open, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    syscall(SYS_write, fd, line, static_cast<size_t>(length));
+    syscall(SYS_close, fd);
+  }
+  errno = saved_errno;
+}
+
+template <typename Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+long write_calls = 0;
+bool eintr_due = true;
+bool drain_eintr_due = true;
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = va_arg(args, mode_t);
+  va_end(args);
+  log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = va_arg(args, mode_t);
+  va_end(args);
+  log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+int flock(int fd, int operation) {
+  log_call("flock %d\n", operation);
+  return next<int (*)(int, int)>("flock")(fd, operation);
+}
+
+int fcntl(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  const long argument = va_arg(args, long);
+  va_end(args);
+  if (command == F_SETFL) log_call("fcntl F_SETFL 0x%lx\n", argument);
+  return static_cast<int>(syscall(SYS_fcntl, fd, command, argument));
+}
+
+ssize_t write(int fd, const void* bytes, size_t count) {
+  ++write_calls;
+  if (write_calls == setting("DUALROW_SHIM_SIGTERM_AT")) {
+    log_call("kill SIGTERM\n");
+    kill(getpid(), SIGTERM);
+  }
+  if (setting("DUALROW_SHIM_WRITE_EINTR") != 0) {
+    eintr_due = !eintr_due;
+    if (!eintr_due) {
+      log_call("write %zu -> EINTR\n", count);
+      errno = EINTR;
+      return -1;
+    }
+  }
+  if (write_calls == setting("DUALROW_SHIM_WRITE_EIO_AT")) {
+    log_call("write %zu -> EIO\n", count);
+    errno = EIO;
+    return -1;
+  }
+  const long most = setting("DUALROW_SHIM_WRITE_MAX");
+  if (most > 0 && count > static_cast<size_t>(most)) count = static_cast<size_t>(most);
+  const ssize_t written = next<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, count);
+  log_call("write %zu -> %zd\n", count, written);
+  return written;
+}
+
+int tcgetattr(int fd, termios* settings) {
+  if (setting("DUALROW_SHIM_TCGETATTR_FAIL") != 0) {
+    log_call("tcgetattr -> EIO\n");
+    std::memset(settings, 0, sizeof *settings);
+    errno = EIO;
+    return -1;
+  }
+  log_call("tcgetattr\n");
+  return next<int (*)(int, termios*)>("tcgetattr")(fd, settings);
+}
+
+int tcflush(int fd, int queue) {
+  log_call("tcflush %d\n", queue);
+  return next<int (*)(int, int)>("tcflush")(fd, queue);
+}
+
+int tcsetattr(int fd, int when, const termios* settings) {
+  log_call("tcsetattr %d cflag=0x%x\n", when, static_cast<unsigned>(settings->c_cflag));
+  return next<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, settings);
+}
+
+int tcdrain(int fd) {
+  if (setting("DUALROW_SHIM_TCDRAIN_EINTR") != 0 && drain_eintr_due) {
+    drain_eintr_due = false;
+    log_call("tcdrain -> EINTR\n");
+    errno = EINTR;
+    return -1;
+  }
+  log_call("tcdrain\n");
+  return next<int (*)(int)>("tcdrain")(fd);
+}
+
+int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  const bool holds_term = set != nullptr && sigismember(set, SIGTERM) == 1;
+  log_call("sigprocmask %s%s\n", how == SIG_BLOCK ? "block" : how == SIG_SETMASK ? "setmask" : "unblock",
+           holds_term ? " term" : "");
+  return next<int (*)(int, const sigset_t*, sigset_t*)>("sigprocmask")(how, set, old);
+}
+
+}  // extern "C"

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// Runs a command with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
+/// bound over it in a private mount namespace, on a tmpfs /dev that holds only it
+/// and null. The machine's own /dev/ttyS0 is never opened: when the namespace
+/// cannot be made, or /dev/ttyS0 inside it is not the pseudo-terminal, the
+/// command is not started and `setup_error` says why.
+
+struct PortOptions {
+  std::vector<std::string> command;          // argv; command[0] is run through PATH
+  std::optional<termios> prior;              // settings put on the port before the run
+  std::string pending_input;                 // bytes received by the port before the run
+  std::vector<std::string> environment;      // NAME=VALUE entries added to the environment
+  bool create_port = true;                   // false: /dev/ttyS0 does not exist
+  std::optional<mode_t> port_mode;           // chmod of the port node
+  std::optional<uid_t> run_as;               // uid (and gid) to drop to; needs root
+  std::chrono::milliseconds timeout{20000};  // the command is killed after this
+};
+
+struct PortRun {
+  std::string setup_error;  // empty when the command ran on a private port
+  std::string wire;         // bytes that arrived at the display end of the port
+  std::string out;          // the command's standard output
+  std::string err;          // the command's standard error
+  int wait_status = -1;     // as waitpid reports it
+  bool timed_out = false;
+  termios before{};         // the port's settings just before the run
+  termios after{};          // and just after it
+  int pending_input_after = -1;  // bytes left unread in the port's input queue
+};
+
+/// Why a private port cannot be made here, or empty when it can.
+std::string private_port_unavailable();
+
+PortRun run_on_private_port(const PortOptions& options);
+
+/// The exit status, or -1 when the process did not exit normally.
+int exit_code(const PortRun& run);
+
+/// The terminating signal, or 0 when the process was not killed by one.
+int killed_by(const PortRun& run);
+
+/// True when both records carry the same settings (flags, line, control
+/// characters and speeds), whatever lies in the padding.
+bool same_settings(const termios& a, const termios& b);
+
+/// Settings unlike anything dualrow sets, for checking that it puts them back.
+termios unusual_settings();
