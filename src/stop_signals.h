@@ -1,6 +1,6 @@
 #pragma once
 
-#include <signal.h>
+#include <csignal>
 
 /// Holds back the signals that usually end a run from a terminal, a service
 /// manager or a hangup (SIGINT, SIGTERM, SIGHUP, SIGQUIT), so that a run

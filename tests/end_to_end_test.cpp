@@ -1,12 +1,11 @@
 // The real dualrow binary, run on a private /dev/ttyS0 (see harness/private_port.h).
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -19,7 +18,10 @@
 
 namespace {
 
-const std::string kLeadIn("\x1b" "X\0\0", 4);
+const std::string kLeadIn(
+    "\x1b"
+    "X\0\0",
+    4);
 const std::string kUsage = "Usage: dualrow <line 1> <line 2>\n";
 
 std::string frame(const std::vector<std::string>& lines) {
@@ -219,12 +221,15 @@ TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
   const std::ptrdiff_t opened = first(log, "open /dev/ttyS0 flags=");
   ASSERT_GE(opened, 0);
   const auto flags = std::stoul(log[opened].substr(log[opened].find('=') + 1), nullptr, 16);
-  EXPECT_EQ(flags & (O_RDWR | O_NOCTTY | O_NONBLOCK), static_cast<unsigned long>(O_RDWR | O_NOCTTY | O_NONBLOCK));
+  EXPECT_EQ(flags & (O_RDWR | O_NOCTTY | O_NONBLOCK),
+            static_cast<unsigned long>(O_RDWR | O_NOCTTY | O_NONBLOCK));
   const std::ptrdiff_t locked = first(log, "flock " + std::to_string(LOCK_EX));
   const std::ptrdiff_t blocking = first(log, "fcntl F_SETFL");
   ASSERT_GE(locked, 0);
   ASSERT_GE(blocking, 0);
-  EXPECT_EQ(std::stoul(log[blocking].substr(14), nullptr, 16) & static_cast<unsigned long>(O_NONBLOCK), 0u);
+  EXPECT_EQ(
+      std::stoul(log[blocking].substr(14), nullptr, 16) & static_cast<unsigned long>(O_NONBLOCK),
+      0u);
   EXPECT_LT(opened, locked);
   EXPECT_LT(blocking, first(log, "tcgetattr"));
 }

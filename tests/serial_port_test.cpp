@@ -4,13 +4,12 @@
 #include "display/serial_port.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -166,7 +165,10 @@ TEST(ConfigureDisplayPort, ReportsUnreadableSettings) {
 TEST(WriteAll, DeliversEveryByteOrReportsTheError) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
-  const std::string frame = "\x1b" "X" + std::string(2, '\0') + "      Hello\n      World";
+  const std::string frame =
+      "\x1b"
+      "X" +
+      std::string(2, '\0') + "      Hello\n      World";
   EXPECT_TRUE(write_all(ends[1], frame.data(), frame.size()));
   std::string got(frame.size(), '?');
   EXPECT_EQ(read(ends[0], got.data(), got.size()), static_cast<ssize_t>(frame.size()));

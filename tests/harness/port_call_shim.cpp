@@ -153,7 +153,10 @@ int tcdrain(int fd) {
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
   const bool holds_term = set != nullptr && sigismember(set, SIGTERM) == 1;
-  log_call("sigprocmask %s%s\n", how == SIG_BLOCK ? "block" : how == SIG_SETMASK ? "setmask" : "unblock",
+  log_call("sigprocmask %s%s\n",
+           how == SIG_BLOCK     ? "block"
+           : how == SIG_SETMASK ? "setmask"
+                                : "unblock",
            holds_term ? " term" : "");
   return next<int (*)(int, const sigset_t*, sigset_t*)>("sigprocmask")(how, set, old);
 }

@@ -1,6 +1,7 @@
 #include "private_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -10,7 +11,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <grp.h>
 
 #include <cerrno>
 #include <cstring>
@@ -45,8 +45,8 @@ bool write_file(const char* path, std::string_view text) {
 
 // Runs in the child between fork and exec; reports a failure on `report` and
 // returns false. Only then may the caller go on, and only to exec.
-bool enter_private_dev(const PortOptions& options, const std::string& slave_path,
-                       dev_t slave_rdev, const std::string& scratch, int report) {
+bool enter_private_dev(const PortOptions& options, const std::string& slave_path, dev_t slave_rdev,
+                       const std::string& scratch, int report) {
   auto fail = [&](const char* what) {
     write_text(report, describe(what));
     return false;
@@ -56,7 +56,8 @@ bool enter_private_dev(const PortOptions& options, const std::string& slave_path
   if (uid == 0) {
     if (unshare(CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWNS)");
   } else {
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+      return fail("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
     const std::string uid_map = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
     const std::string gid_map = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
     if (!write_file("/proc/self/uid_map", uid_map)) return fail("write uid_map");
@@ -64,7 +65,8 @@ bool enter_private_dev(const PortOptions& options, const std::string& slave_path
     if (!write_file("/proc/self/gid_map", gid_map)) return fail("write gid_map");
   }
   // Nothing done here may reach the machine's mount table.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("make / private");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail("make / private");
 
   const std::string port_placeholder = scratch + "/ttyS0";
   const std::string null_placeholder = scratch + "/null";
@@ -92,7 +94,8 @@ bool enter_private_dev(const PortOptions& options, const std::string& slave_path
     if (mount(port_placeholder.c_str(), "/dev/ttyS0", nullptr, MS_MOVE, nullptr) != 0) {
       return fail("move the port in");
     }
-    if (options.port_mode && chmod("/dev/ttyS0", *options.port_mode) != 0) return fail("chmod port");
+    if (options.port_mode && chmod("/dev/ttyS0", *options.port_mode) != 0)
+      return fail("chmod port");
   }
 
   // The last word before exec: /dev/ttyS0 is our pseudo-terminal, or absent.
@@ -254,7 +257,8 @@ PortRun run_on_private_port(const PortOptions& options) {
     }
   }
   while (report_open) read_into(report_pipe[0], report, report_open);
-  if (WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == kSetupFailed && !report.empty()) {
+  if (WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == kSetupFailed &&
+      !report.empty()) {
     run.setup_error = report;
   }
   tcgetattr(slave, &run.after);

@@ -32,8 +32,8 @@ struct PortRun {
   std::string err;          // the command's standard error
   int wait_status = -1;     // as waitpid reports it
   bool timed_out = false;
-  termios before{};         // the port's settings just before the run
-  termios after{};          // and just after it
+  termios before{};              // the port's settings just before the run
+  termios after{};               // and just after it
   int pending_input_after = -1;  // bytes left unread in the port's input queue
 };
 

@@ -1,0 +1,389 @@
+// dualrow on a real serial driver: a Linux kernel booted under QEMU with one
+// emulated 16550 as its /dev/ttyS0. QEMU's trace of the UART's registers shows
+// the line parameters in force when each byte entered the transmit register;
+// the host holds the UART's output back to make a restore that overtakes the
+// frame visible.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct LineParameters {
+  long baud = 0;
+  char parity = '?';
+  int data_bits = 0;
+  int stop_bits = 0;
+  bool operator==(const LineParameters&) const = default;
+};
+
+const LineParameters kDisplayLine{9600, 'E', 8, 2};
+
+struct SentByte {
+  unsigned char value;
+  LineParameters parameters;
+  double time;  // seconds since the epoch, when it entered the transmit register
+};
+
+struct ParameterChange {
+  LineParameters parameters;
+  double time;
+};
+
+struct Boot {
+  std::string problem;  // why the boot could not be run or read
+  int qemu_status = -1;
+  std::string report;  // what the guest wrote to the debug console
+  std::string wire;    // what reached the host after its filler
+  std::vector<SentByte> sent;
+  std::vector<ParameterChange> changes;
+  double release_time = 0;  // when the host began reading the held-back output
+  double seconds = 0;
+};
+
+struct Scenario {
+  std::string commands;  // shell lines run by the guest's init; they set `status`
+  bool hold_output = false;
+};
+
+std::string env_or(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+double now_seconds() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary) << text;
+  chmod(path.c_str(), mode);
+}
+
+int run_shell(const std::string& command) { return std::system(command.c_str()); }
+
+std::string init_script(const Scenario& scenario) {
+  return R"SH(#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t devtmpfs dev /dev
+mount -t proc proc /proc
+report() { printf '%s\n' "$*" | guest_report; }
+# Settings no display uses, as an earlier program could have left them.
+stty -F /dev/ttyS0 115200 cs7 -parenb -cstopb clocal -crtscts
+report "before=$(stty -F /dev/ttyS0 -g)"
+report "go"
+)SH" + scenario.commands +
+         R"SH(
+report "status=$status"
+report "after=$(stty -F /dev/ttyS0 -g)"
+report "stdout=$(cat /tmp/out)"
+report "stderr=$(cat /tmp/err)"
+report "end"
+guest_report exit 0
+)SH";
+}
+
+std::string field(const std::string& report, const std::string& name) {
+  const std::string key = name + "=";
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(key, 0) == 0) return line.substr(key.size());
+  }
+  return "<missing>";
+}
+
+void read_trace(const std::string& path, Boot& boot) {
+  static const std::regex write_event(
+      R"(@(\d+\.\d+):serial_write write addr 0x([0-9a-f]+) val 0x([0-9a-f]+))");
+  static const std::regex update_event(
+      R"(@(\d+\.\d+):serial_update_parameters baudrate=(\d+) parity='(.)' data=(\d+) stop=(\d+))");
+  std::ifstream in(path);
+  LineParameters current;
+  bool divisor_latch = false;
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, m, update_event)) {
+      current = {std::stol(m[2]), m[3].str()[0], std::stoi(m[4]), std::stoi(m[5])};
+      boot.changes.push_back({current, std::stod(m[1])});
+    } else if (std::regex_search(line, m, write_event)) {
+      const unsigned long address = std::stoul(m[2], nullptr, 16);
+      const auto value = static_cast<unsigned char>(std::stoul(m[3], nullptr, 16));
+      if (address == 3) {
+        divisor_latch = (value & 0x80) != 0;  // LCR.DLAB: offsets 0 and 1 are the divisor
+      } else if (address == 0 && !divisor_latch) {
+        boot.sent.push_back({value, current, std::stod(m[1])});
+      }
+    }
+  }
+}
+
+class UartSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel_ = env_or("DUALROW_UART_KERNEL", DEFAULT_KERNEL);
+    busybox_ = env_or("DUALROW_UART_BUSYBOX", "/bin/busybox");
+    std::string missing;
+    if (access(kernel_.c_str(), R_OK) != 0)
+      missing = "kernel " + kernel_ + " (tools/fetch-uart-kernel)";
+    if (run_shell("command -v qemu-system-x86_64 >/dev/null && command -v cpio >/dev/null") != 0) {
+      missing = "qemu-system-x86_64 or cpio";
+    }
+    if (run_shell("ldd " + busybox_ + " 2>&1 | grep -q 'not a dynamic'") != 0) {
+      missing = "a static busybox at " + busybox_ + " (busybox-static)";
+    }
+    if (!missing.empty()) {
+      if (std::getenv("DUALROW_UART_REQUIRED") != nullptr) FAIL() << "missing " << missing;
+      GTEST_SKIP() << "missing " << missing;
+    }
+  }
+
+  Boot boot_guest(const Scenario& scenario) {
+    Boot boot;
+    char dir_template[] = "/tmp/dualrow-uart.XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string root = dir + "/root";
+    run_shell("mkdir -p " + root + "/bin " + root + "/dev " + root + "/proc " + root + "/tmp");
+    run_shell("cp " + busybox_ + " " + root + "/bin/busybox && cp " DUALROW_STATIC " " +
+              GUEST_REPORT " " RESTORE_WITHOUT_DRAIN " " + root + "/bin/");
+    write_file(root + "/init", init_script(scenario), 0755);
+    if (run_shell("cd " + root + " && find . | cpio -o -H newc --quiet > " + dir + "/initrd") !=
+        0) {
+      boot.problem = "cpio failed";
+      return boot;
+    }
+    write_file(dir + "/events", "serial_write\nserial_update_parameters\n");
+    const std::string port = dir + "/port";
+    mkfifo((port + ".in").c_str(), 0600);
+    mkfifo((port + ".out").c_str(), 0600);
+    const int guest_input = open((port + ".in").c_str(), O_RDWR | O_CLOEXEC);
+    const int guest_output = open((port + ".out").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    std::size_t filler = 0;
+    if (scenario.hold_output) {
+      // A full, small pipe: QEMU cannot pass the UART's bytes on, so they
+      // queue in the guest until the host starts reading.
+      fcntl(guest_output, F_SETPIPE_SZ, 4096);
+      const std::string block(4096, '\xff');
+      for (ssize_t n; (n = write(guest_output, block.data(), block.size())) > 0;) {
+        filler += static_cast<std::size_t>(n);
+      }
+    }
+    const std::string report_path = dir + "/report";
+    const std::vector<std::string> args = {"qemu-system-x86_64",
+                                           "-nodefaults",
+                                           "-display",
+                                           "none",
+                                           "-no-reboot",
+                                           "-m",
+                                           "256",
+                                           "-kernel",
+                                           kernel_,
+                                           "-initrd",
+                                           dir + "/initrd",
+                                           "-append",
+                                           "console=tty0 panic=-1 quiet",
+                                           "-chardev",
+                                           "pipe,id=port,path=" + port,
+                                           "-serial",
+                                           "chardev:port",
+                                           "-chardev",
+                                           "file,id=report,path=" + report_path,
+                                           "-device",
+                                           "isa-debugcon,iobase=0xe9,chardev=report",
+                                           "-device",
+                                           "isa-debug-exit,iobase=0xf4,iosize=4",
+                                           "-msg",
+                                           "timestamp=on",
+                                           "-trace",
+                                           "events=" + dir + "/events",
+                                           "-D",
+                                           dir + "/trace"};
+    const auto started = Clock::now();
+    const pid_t qemu = fork();
+    if (qemu == 0) {
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    bool releasing = !scenario.hold_output;
+    Clock::time_point release_at = Clock::time_point::max();
+    std::string received;
+    int status = 0;
+    for (;;) {
+      if (!releasing && release_at == Clock::time_point::max() &&
+          read_file(report_path).find("go\n") != std::string::npos) {
+        release_at = Clock::now() + std::chrono::seconds(1);  // hold the output this long
+      }
+      if (!releasing && Clock::now() >= release_at) {
+        releasing = true;
+        boot.release_time = now_seconds();
+      }
+      if (releasing) {
+        char buffer[4096];
+        for (ssize_t n; (n = read(guest_output, buffer, sizeof buffer)) > 0;) {
+          received.append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+      if (waitpid(qemu, &status, WNOHANG) == qemu) break;
+      if (Clock::now() - started > std::chrono::seconds(100)) {
+        kill(qemu, SIGKILL);
+        waitpid(qemu, &status, 0);
+        boot.problem = "the emulated machine did not finish in 100 s";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(guest_output, buffer, sizeof buffer)) > 0;) {
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(guest_input);
+    close(guest_output);
+    boot.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    boot.qemu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    boot.report = read_file(report_path);
+    boot.wire = received.size() >= filler ? received.substr(filler) : "";
+    read_trace(dir + "/trace", boot);
+    if (std::getenv("DUALROW_UART_KEEP") == nullptr) run_shell("rm -rf " + dir);
+    std::cout << "boot took " << boot.seconds << " s\n";
+    return boot;
+  }
+
+  std::string kernel_;
+  std::string busybox_;
+};
+
+const std::string kLeadIn(
+    "\x1b"
+    "X\0\0",
+    4);
+
+// What the trace shows wrong about the frame `expected`, one line a fault.
+std::vector<std::string> frame_faults(const Boot& boot, const std::string& expected, bool held) {
+  std::vector<std::string> faults;
+  std::string sent;
+  for (const SentByte& byte : boot.sent) sent.push_back(static_cast<char>(byte.value));
+  const std::size_t start = sent.find(kLeadIn);
+  if (start == std::string::npos) return {"no lead-in reached the transmit register"};
+  if (sent.substr(start) != expected)
+    faults.push_back("the transmitted bytes differ from the frame");
+  std::size_t wrong = 0;
+  for (std::size_t i = start; i < boot.sent.size(); ++i) {
+    wrong += !(boot.sent[i].parameters == kDisplayLine);
+  }
+  if (wrong > 0)
+    faults.push_back(std::to_string(wrong) + " frame bytes sent under other parameters");
+  if (held) {
+    if (boot.sent.back().time < boot.release_time) {
+      faults.push_back("the output was never held back: the check proves nothing");
+    }
+    for (const ParameterChange& change : boot.changes) {
+      if (change.time >= boot.sent[start].time && !(change.parameters == kDisplayLine) &&
+          change.time < boot.release_time) {
+        faults.push_back("the parameters changed while the frame was held back");
+        break;
+      }
+    }
+  }
+  return faults;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+const std::string kHelloWorld = kLeadIn + "      Hello\n      World";
+
+TEST_F(UartSystem, FrameLeavesAt9600E82AndTheRestoreWaitsForIt) {
+  const Boot boot = boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err; status=$?", true});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 1) << boot.report;  // the guest reached its end
+  EXPECT_EQ(boot.wire, kHelloWorld);
+  EXPECT_EQ(join(frame_faults(boot, kHelloWorld, true)), "");
+  EXPECT_EQ(field(boot.report, "status"), "0");
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+  EXPECT_EQ(field(boot.report, "stdout"), "");
+}
+
+TEST_F(UartSystem, NoArgumentsSendsOnlyTheLeadInAndPrintsUsage) {
+  const Boot boot = boot_guest({"dualrow >/tmp/out 2>/tmp/err; status=$?", false});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 1) << boot.report;
+  EXPECT_EQ(boot.wire, kLeadIn);
+  EXPECT_EQ(join(frame_faults(boot, kLeadIn, false)), "");
+  EXPECT_EQ(field(boot.report, "stdout"), "Usage: dualrow <line 1> <line 2>");
+  EXPECT_EQ(field(boot.report, "status"), "0");
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+}
+
+TEST_F(UartSystem, LongTextsAreCutAndNothingHangs) {
+  const std::string a(40, 'a');
+  const std::string b(40, 'b');
+  const Boot boot =
+      boot_guest({"dualrow " + a + " " + b + " >/tmp/out 2>/tmp/err; status=$?", true});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 1) << boot.report;
+  const std::string expected = kLeadIn + a.substr(0, 30) + "\n" + b.substr(0, 31);
+  EXPECT_EQ(boot.wire, expected);
+  EXPECT_EQ(join(frame_faults(boot, expected, true)), "");
+  EXPECT_EQ(field(boot.report, "status"), "0");
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+}
+
+TEST_F(UartSystem, SigtermDuringAStalledDrainStillRestores) {
+  const Boot boot =
+      boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\n"
+                  "sleep 0.3\n"
+                  "kill -TERM $pid; report \"signalled=$?\"\n"
+                  "wait $pid; status=$?",
+                  true});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 1) << boot.report;
+  EXPECT_EQ(field(boot.report, "signalled"), "0");  // it was still running, held in the drain
+  EXPECT_EQ(field(boot.report, "status"), "143");   // then ended by the signal, as usual
+  EXPECT_EQ(boot.wire, kHelloWorld);
+  EXPECT_EQ(join(frame_faults(boot, kHelloWorld, true)), "");
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+}
+
+TEST_F(UartSystem, TheRigCatchesARestoreWithoutDrain) {
+  const Boot boot =
+      boot_guest({"restore_without_drain Hello World >/tmp/out 2>/tmp/err; status=$?", true});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 1) << boot.report;
+  const std::string faults = join(frame_faults(boot, kHelloWorld, true));
+  EXPECT_NE(faults.find("frame bytes sent under other parameters"), std::string::npos) << faults;
+  EXPECT_NE(faults.find("the parameters changed while the frame was held back"), std::string::npos)
+      << faults;
+}
+
+}  // namespace
