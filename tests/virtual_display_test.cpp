@@ -1,0 +1,78 @@
+// The virtual display as a user runs it: a command, its panel, its status.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "harness/private_port.h"
+
+namespace {
+
+struct Shown {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Shown show(const std::string& command) {
+  const std::string out = "/tmp/dualrow-vd-out." + std::to_string(getpid());
+  const std::string err = "/tmp/dualrow-vd-err." + std::to_string(getpid());
+  const int raw = std::system((std::string(VIRTUAL_DISPLAY_PATH) + " " + command + " >" + out +
+                               " 2>" + err)
+                                  .c_str());
+  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return shown;
+}
+
+class VirtualDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = private_port_unavailable();
+    if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
+  }
+};
+
+TEST_F(VirtualDisplay, DrawsThePanelDualrowSends) {
+  const Shown shown = show(std::string(DUALROW_PATH) + " Hello World");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out,
+            "┌────────────────┐\n"
+            "│      Hello     │\n"
+            "│      World     │\n"
+            "└────────────────┘\n"
+            "27 bytes: 1B 58 00 00 | 6×20 \"Hello\" 0A | 6×20 \"World\"   exit 0\n");
+  EXPECT_EQ(shown.err, "");
+}
+
+TEST_F(VirtualDisplay, PassesTheCommandsOutputAndStatusThrough) {
+  const Shown shown = show("sh -c 'echo said; echo complained >&2; printf oops >/dev/ttyS0; exit 3'");
+  EXPECT_EQ(shown.status, 3);
+  EXPECT_EQ(shown.err, "complained\n");
+  EXPECT_EQ(shown.out.rfind("said\n", 0), 0u) << shown.out;
+  EXPECT_NE(shown.out.find("4 bytes: \"oops\"   exit 3\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("warning: the frame does not start with the lead-in"), std::string::npos);
+}
+
+TEST_F(VirtualDisplay, ReportsAMissingCommand) {
+  const Shown shown = show("/nonexistent/dualrow");
+  EXPECT_EQ(shown.status, 125);
+  EXPECT_NE(shown.err.find("exec /nonexistent/dualrow"), std::string::npos) << shown.err;
+}
+
+}  // namespace
