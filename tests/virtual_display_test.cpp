@@ -1,9 +1,8 @@
 // The virtual display as a user runs it: a command, its panel, its status.
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +30,8 @@ std::string slurp(const std::string& path) {
 Shown show(const std::string& command) {
   const std::string out = "/tmp/dualrow-vd-out." + std::to_string(getpid());
   const std::string err = "/tmp/dualrow-vd-err." + std::to_string(getpid());
-  const int raw = std::system((std::string(VIRTUAL_DISPLAY_PATH) + " " + command + " >" + out +
-                               " 2>" + err)
-                                  .c_str());
+  const int raw = std::system(
+      (std::string(VIRTUAL_DISPLAY_PATH) + " " + command + " >" + out + " 2>" + err).c_str());
   Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
   std::remove(out.c_str());
   std::remove(err.c_str());
@@ -61,12 +59,14 @@ TEST_F(VirtualDisplay, DrawsThePanelDualrowSends) {
 }
 
 TEST_F(VirtualDisplay, PassesTheCommandsOutputAndStatusThrough) {
-  const Shown shown = show("sh -c 'echo said; echo complained >&2; printf oops >/dev/ttyS0; exit 3'");
+  const Shown shown =
+      show("sh -c 'echo said; echo complained >&2; printf oops >/dev/ttyS0; exit 3'");
   EXPECT_EQ(shown.status, 3);
   EXPECT_EQ(shown.err, "complained\n");
   EXPECT_EQ(shown.out.rfind("said\n", 0), 0u) << shown.out;
   EXPECT_NE(shown.out.find("4 bytes: \"oops\"   exit 3\n"), std::string::npos) << shown.out;
-  EXPECT_NE(shown.out.find("warning: the frame does not start with the lead-in"), std::string::npos);
+  EXPECT_NE(shown.out.find("warning: the frame does not start with the lead-in"),
+            std::string::npos);
 }
 
 TEST_F(VirtualDisplay, ReportsAMissingCommand) {

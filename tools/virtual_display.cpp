@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
   if (!run.setup_error.empty()) {
     const bool exec_failed = run.setup_error.rfind("exec ", 0) == 0;
     std::fprintf(stderr, "virtual_display: %s%s\n",
-                 exec_failed ? "" : "cannot give the command a private /dev/ttyS0 "
-                                    "(needs root, or user namespaces): ",
+                 exec_failed ? ""
+                             : "cannot give the command a private /dev/ttyS0 "
+                               "(needs root, or user namespaces): ",
                  run.setup_error.c_str());
     return kOwnFailure;
   }

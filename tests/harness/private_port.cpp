@@ -192,7 +192,11 @@ PortRun run_on_private_port(const PortOptions& options) {
 
   std::vector<std::string> env_strings;
   for (char** entry = environ; *entry != nullptr; ++entry) env_strings.emplace_back(*entry);
-  for (const std::string& extra : options.environment) env_strings.push_back(extra);
+  for (const std::string& extra : options.environment) {
+    const std::string name = extra.substr(0, extra.find('=') + 1);
+    std::erase_if(env_strings, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+    env_strings.push_back(extra);
+  }
   std::vector<char*> envp;
   for (std::string& entry : env_strings) envp.push_back(entry.data());
   envp.push_back(nullptr);

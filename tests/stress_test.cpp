@@ -1,0 +1,142 @@
+// Many runs through the private-port harness: in a row, at once, and with
+// arguments from 1 byte to the kernel's limit. Bounded in count and time.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness/private_port.h"
+
+namespace {
+
+const std::string kLeadIn(
+    "\x1b"
+    "X\0\0",
+    4);
+
+std::string centred(const std::string& text, std::size_t longest) {
+  const std::string kept = text.substr(0, longest);
+  const std::size_t half = kept.size() / 2;
+  return std::string(half >= 8 ? 0 : 8 - half, ' ') + kept;
+}
+
+std::string frame(const std::string& line1, const std::string& line2) {
+  return kLeadIn + centred(line1, 30) + "\n" + centred(line2, 31);
+}
+
+// The wire cut at each lead-in; the texts used here hold no zero byte, so a
+// lead-in only ever starts a frame.
+std::map<std::string, int> frames_on(const std::string& wire) {
+  std::map<std::string, int> frames;
+  for (std::size_t at = wire.find(kLeadIn); at != std::string::npos;) {
+    const std::size_t next = wire.find(kLeadIn, at + 1);
+    ++frames[wire.substr(at, next == std::string::npos ? std::string::npos : next - at)];
+    at = next;
+  }
+  return frames;
+}
+
+class Stress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = private_port_unavailable();
+    if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
+  }
+  static PortRun run_script(const std::string& script) {
+    PortOptions options;
+    options.command = {"sh", "-c", script};
+    options.prior = unusual_settings();
+    options.timeout = std::chrono::minutes(2);
+    PortRun run = run_on_private_port(options);
+    EXPECT_EQ(run.setup_error, "");
+    EXPECT_FALSE(run.timed_out);
+    return run;
+  }
+};
+
+TEST_F(Stress, AThousandRunsInARow) {
+  constexpr int kRuns = 1000;
+  const PortRun run = run_script("i=0; while [ $i -lt " + std::to_string(kRuns) +
+                                 " ]; do i=$((i+1)); \"" + DUALROW_PATH + "\" \"row $i\" \"of " +
+                                 std::to_string(kRuns) + "\" || exit 1; done");
+  EXPECT_EQ(exit_code(run), 0) << run.err;
+  std::string expected;
+  for (int i = 1; i <= kRuns; ++i) {
+    expected += frame("row " + std::to_string(i), "of " + std::to_string(kRuns));
+  }
+  EXPECT_EQ(run.wire.size(), expected.size());
+  EXPECT_TRUE(run.wire == expected) << "the frames differ from 1,000 whole frames in order";
+  EXPECT_TRUE(same_settings(run.after, run.before));
+}
+
+TEST_F(Stress, FiftyAtOnceTenTimesOver) {
+  constexpr int kAtOnce = 50;
+  constexpr int kRounds = 10;
+  const PortRun run = run_script(
+      "status=0; for round in $(seq 1 " + std::to_string(kRounds) +
+      "); do pids=; for i in $(seq 1 " + std::to_string(kAtOnce) + "); do \"" + DUALROW_PATH +
+      "\" \"r$round n$i\" \"together\" & pids=\"$pids $!\"; done; "
+      "for p in $pids; do wait $p || status=1; done; done; exit $status");
+  EXPECT_EQ(exit_code(run), 0) << run.err;
+  const std::map<std::string, int> frames = frames_on(run.wire);
+  int whole = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    for (int i = 1; i <= kAtOnce; ++i) {
+      const auto it =
+          frames.find(frame("r" + std::to_string(round) + " n" + std::to_string(i), "together"));
+      whole += it != frames.end() && it->second == 1;
+    }
+  }
+  EXPECT_EQ(whole, kAtOnce * kRounds);
+  EXPECT_EQ(frames.size(), static_cast<std::size_t>(kAtOnce * kRounds));  // nothing interleaved
+  EXPECT_TRUE(same_settings(run.after, run.before));
+}
+
+TEST_F(Stress, ArgumentsOfAnySizeAndAnyByteAreCutByTheRule) {
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int> any_byte(1, 255);
+  // Up to 128 KiB less the ending zero: the kernel's limit for one argument.
+  for (const std::size_t size : {1, 2, 15, 16, 17, 29, 30, 31, 32, 33, 255, 4096, 65536, 131071}) {
+    std::string first(size, ' ');
+    std::string second(size, ' ');
+    for (char& byte : first) byte = static_cast<char>(any_byte(random));
+    for (char& byte : second) byte = static_cast<char>(any_byte(random));
+    PortOptions options;
+    options.command = {DUALROW_PATH, first, second};
+    options.prior = unusual_settings();
+    const PortRun run = run_on_private_port(options);
+    ASSERT_EQ(run.setup_error, "");
+    EXPECT_EQ(exit_code(run), 0) << size << " bytes: " << run.err;
+    EXPECT_TRUE(run.wire == frame(first, second)) << size << " bytes";
+    EXPECT_TRUE(same_settings(run.after, run.before));
+  }
+}
+
+TEST(NoHeap, ARunWithTwoTextsAllocatesNothing) {
+#ifdef DUALROW_SANITIZED
+  GTEST_SKIP() << "a sanitized dualrow allocates through its runtime; the plain build is checked";
+#endif
+  if (std::system("command -v valgrind >/dev/null") != 0) {
+    if (std::getenv("DUALROW_REQUIRE_ALL") != nullptr) FAIL() << "valgrind is not installed";
+    GTEST_SKIP() << "valgrind is not installed";
+  }
+  const std::string why = private_port_unavailable();
+  if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
+  PortOptions options;
+  options.command = {"valgrind", "--error-exitcode=99", DUALROW_PATH, "Hello", "World"};
+  options.prior = unusual_settings();
+  options.timeout = std::chrono::minutes(1);
+  const PortRun run = run_on_private_port(options);
+  ASSERT_EQ(run.setup_error, "");
+  EXPECT_EQ(exit_code(run), 0) << run.err;
+  EXPECT_EQ(run.wire, frame("Hello", "World"));
+  EXPECT_NE(run.err.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
+            std::string::npos)
+      << run.err;
+}
+
+}  // namespace
