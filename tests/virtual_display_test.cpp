@@ -27,11 +27,17 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
-Shown show(const std::string& command) {
+Shown show(const std::string& command, const std::string& prefix = "");
+
+Shown show_as_nobody(const std::string& command) {
+  return show(command, "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+}
+
+Shown show(const std::string& command, const std::string& prefix) {
   const std::string out = "/tmp/dualrow-vd-out." + std::to_string(getpid());
   const std::string err = "/tmp/dualrow-vd-err." + std::to_string(getpid());
   const int raw = std::system(
-      (std::string(VIRTUAL_DISPLAY_PATH) + " " + command + " >" + out + " 2>" + err).c_str());
+      (prefix + VIRTUAL_DISPLAY_PATH + " " + command + " >" + out + " 2>" + err).c_str());
   Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
   std::remove(out.c_str());
   std::remove(err.c_str());
@@ -67,6 +73,22 @@ TEST_F(VirtualDisplay, PassesTheCommandsOutputAndStatusThrough) {
   EXPECT_NE(shown.out.find("4 bytes: \"oops\"   exit 3\n"), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("warning: the frame does not start with the lead-in"),
             std::string::npos);
+}
+
+TEST_F(VirtualDisplay, WorksUnprivilegedOrSaysWhyNot) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+  const Shown shown = show_as_nobody(std::string(DUALROW_PATH) + " Hello World");
+  if (shown.status == 0) {
+    EXPECT_NE(shown.out.find("│      Hello     │\n│      World     │"), std::string::npos)
+        << shown.out;
+  } else {
+    // No user namespaces for unprivileged users on this machine.
+    EXPECT_EQ(shown.status, 125);
+    EXPECT_NE(shown.err.find("cannot give the command a private /dev/ttyS0"), std::string::npos)
+        << shown.err;
+    EXPECT_EQ(shown.out, "");
+  }
 }
 
 TEST_F(VirtualDisplay, ReportsAMissingCommand) {
