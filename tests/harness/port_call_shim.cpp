@@ -70,14 +70,8 @@ int open(const char* path, int flags, ...) {
   return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = va_arg(args, mode_t);
-  va_end(args);
-  log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
-  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
+// The same call under its large-file name, which some builds bind to.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 int flock(int fd, int operation) {
   log_call("flock %d\n", operation);
