@@ -218,6 +218,31 @@ TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
   EXPECT_TRUE(same_settings(result.after, result.before));
 }
 
+TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
+  struct Case {
+    std::string closing;  // shell redirections that close standard streams
+    std::vector<std::string> args;
+  };
+  // Without stdout the port would become descriptor 1, the usage line's.
+  const Case cases[] = {
+      {">&-", {}},
+      {">&- 2>&-", {}},
+      {"<&- >&-", {}},
+      {">&-", {"Hello"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.closing);
+    PortOptions options;
+    options.command = {"sh", "-c", "exec \"$0\" \"$@\" " + c.closing, DUALROW_PATH};
+    options.command.insert(options.command.end(), c.args.begin(), c.args.end());
+    options.prior = unusual_settings();
+    const PortRun result = run_on_private_port(options);
+    ASSERT_EQ(result.setup_error, "");
+    EXPECT_EQ(printable(result.wire), printable(frame(c.args)));
+    EXPECT_TRUE(same_settings(result.after, result.before));
+  }
+}
+
 TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
   const PortRun result = run({"Hello"}, {"DUALROW_SHIM_WRITE_MAX=0"});
   EXPECT_EQ(exit_code(result), 0);

@@ -17,12 +17,27 @@ int abandon(int fd) {
   return -1;
 }
 
+// Moves the port off descriptors 0 to 2. open() takes the lowest free number,
+// so a caller that closed its standard output would otherwise get the usage
+// line or an error message written onto the display.
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) {
+    return fd;
+  }
+  const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+  if (moved < 0) {
+    return abandon(fd);
+  }
+  close(fd);
+  return moved;
+}
+
 }  // namespace
 
 int open_port(const char* path) {
   // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
   // settings have CLOCAL clear while DCD is low; it is cleared again below.
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
   if (fd < 0) {
     return -1;
   }

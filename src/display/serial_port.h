@@ -20,7 +20,8 @@ struct SavedSettings {
 /// Opens `path` for reading and writing without becoming its controlling
 /// terminal and without waiting for carrier, then waits for an exclusive
 /// `flock` on it (held until the descriptor closes at exit) and returns a
-/// blocking descriptor. Returns -1 with errno set on failure.
+/// blocking descriptor above the standard streams. Returns -1 with errno set
+/// on failure.
 int open_port(const char* path);
 
 /// `open_port(kDevicePath)`.
