@@ -87,19 +87,29 @@ TEST(OpenPort, ReportsTheSystemErrorForAMissingNode) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(PortOnPty, DisplayModeIsInForceAfterConfiguring) {
-  configure_display_port(fd_);
-  const termios now = current();
+TEST_F(PortOnPty, DisplayModeIsTheSameWhateverWasThereBefore) {
+  termios raw_slow = unusual_settings();
+  cfmakeraw(&raw_slow);
+  cfsetospeed(&raw_slow, B300);
+  raw_slow.c_cflag |= PARODD | CRTSCTS;
+  raw_slow.c_cc[VMIN] = 9;
   const termios display = make_display_settings();
-  // A pseudo-terminal forces CS8 and drops PARENB in its own record; every
-  // other field is what was asked for.
-  EXPECT_EQ(now.c_iflag, display.c_iflag);
-  EXPECT_EQ(now.c_oflag, display.c_oflag);
-  EXPECT_EQ(now.c_lflag, display.c_lflag);
-  EXPECT_EQ(now.c_cflag & ~(CSIZE | PARENB), display.c_cflag & ~(CSIZE | PARENB));
-  EXPECT_EQ(now.c_cc[VTIME], 1);
-  EXPECT_EQ(now.c_cc[VMIN], 0);
-  EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B9600));
+  for (const termios& prior : {unusual_settings(), raw_slow}) {
+    ASSERT_EQ(tcsetattr(fd_, TCSANOW, &prior), 0);
+    configure_display_port(fd_);
+    const termios now = current();
+    // A pseudo-terminal forces CS8 and drops PARENB in its own record; every
+    // other field is what was asked for.
+    EXPECT_EQ(now.c_iflag, display.c_iflag);
+    EXPECT_EQ(now.c_oflag, display.c_oflag);
+    EXPECT_EQ(now.c_lflag, display.c_lflag);
+    EXPECT_EQ(now.c_cflag & ~(CSIZE | PARENB), display.c_cflag & ~(CSIZE | PARENB));
+    EXPECT_EQ(now.c_cc[VTIME], 1);
+    EXPECT_EQ(now.c_cc[VMIN], 0);
+    EXPECT_EQ(now.c_cc[VINTR], 0);
+    EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B9600));
+  }
 }
 
 TEST_F(PortOnPty, RestorePutsBackExactlyWhatWasThere) {
