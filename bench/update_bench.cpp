@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/expected_frame.h"
 #include "harness/private_port.h"
 
 namespace {
@@ -86,12 +87,8 @@ int main(int argc, char** argv) {
   }
   // Every update must have reached the display end whole, or the figures
   // would time something other than the job.
-  const std::string frame = std::string("\x1bX\0\0", 4) + "      Hello\n      World";
-  std::size_t frames = 0;
-  for (std::size_t at = run.wire.find(frame); at != std::string::npos;
-       at = run.wire.find(frame, at + frame.size())) {
-    ++frames;
-  }
+  const auto frames =
+      static_cast<std::size_t>(frames_on(run.wire)[expected_frame({"Hello", "World"})]);
   const std::size_t expected =
       static_cast<std::size_t>(rounds) * (3 * static_cast<std::size_t>(runs) + (runs + 9) / 10);
   if (frames != expected) {

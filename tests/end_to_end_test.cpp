@@ -14,24 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "harness/expected_frame.h"
 #include "harness/private_port.h"
+#include "harness/private_port_test.h"
 
 namespace {
 
-const std::string kLeadIn(
-    "\x1b"
-    "X\0\0",
-    4);
 const std::string kUsage = "Usage: dualrow <line 1> <line 2>\n";
-
-std::string frame(const std::vector<std::string>& lines) {
-  std::string bytes = kLeadIn;
-  for (std::size_t i = 0; i < lines.size() && i < 2; ++i) {
-    const std::size_t half = lines[i].size() / 2;
-    bytes += std::string(half >= 8 ? 0 : 8 - half, ' ') + lines[i] + (i == 0 ? "\n" : "");
-  }
-  return bytes;
-}
 
 std::string printable(const std::string& bytes) {
   std::ostringstream out;
@@ -45,12 +34,11 @@ std::string printable(const std::string& bytes) {
   return out.str();
 }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public PrivatePortTest {
  protected:
-  static void SetUpTestSuite() { unavailable_ = new std::string(private_port_unavailable()); }
-  static void TearDownTestSuite() { delete unavailable_; }
   void SetUp() override {
-    if (!unavailable_->empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << *unavailable_;
+    PrivatePortTest::SetUp();
+    if (IsSkipped()) return;
     char log_template[] = "/tmp/dualrow-shim-log.XXXXXX";
     const int fd = mkstemp(log_template);
     close(fd);
@@ -87,10 +75,8 @@ class EndToEnd : public ::testing::Test {
     return lines;
   }
 
-  static std::string* unavailable_;
   std::string log_path_;
 };
-std::string* EndToEnd::unavailable_ = nullptr;
 
 std::ptrdiff_t first(const std::vector<std::string>& calls, const std::string& prefix) {
   const auto it = std::find_if(calls.begin(), calls.end(),
@@ -113,14 +99,16 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
   const std::string forty_a(40, 'a');
   const std::string forty_b(40, 'b');
   const Case cases[] = {
-      {{}, kLeadIn, kUsage},
-      {{"Hello"}, kLeadIn + "      Hello\n", ""},
-      {{"Hello", "World"}, kLeadIn + "      Hello\n      World", ""},
-      {{"Hello", "World", "third", "fourth"}, kLeadIn + "      Hello\n      World", ""},
-      {{"", ""}, kLeadIn + std::string(8, ' ') + "\n" + std::string(8, ' '), ""},
-      {{"-h"}, kLeadIn + "       -h\n", ""},
-      {{"a\nb", "\x01\xc3\xa9"}, kLeadIn + "       a\nb\n" + "       \x01\xc3\xa9", ""},
-      {{forty_a, forty_b}, kLeadIn + std::string(30, 'a') + "\n" + std::string(31, 'b'), ""},
+      {{}, kExpectedLeadIn, kUsage},
+      {{"Hello"}, kExpectedLeadIn + "      Hello\n", ""},
+      {{"Hello", "World"}, kExpectedLeadIn + "      Hello\n      World", ""},
+      {{"Hello", "World", "third", "fourth"}, kExpectedLeadIn + "      Hello\n      World", ""},
+      {{"", ""}, kExpectedLeadIn + std::string(8, ' ') + "\n" + std::string(8, ' '), ""},
+      {{"-h"}, kExpectedLeadIn + "       -h\n", ""},
+      {{"a\nb", "\x01\xc3\xa9"}, kExpectedLeadIn + "       a\nb\n" + "       \x01\xc3\xa9", ""},
+      {{forty_a, forty_b},
+       kExpectedLeadIn + std::string(30, 'a') + "\n" + std::string(31, 'b'),
+       ""},
   };
   for (const Case& c : cases) {
     const PortRun result = run(c.args);
@@ -131,7 +119,7 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
     EXPECT_EQ(exit_code(result), 0);
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
-  EXPECT_EQ(frame({"Hello", "World"}).size(), 27u);
+  EXPECT_EQ(expected_frame({"Hello", "World"}).size(), 27u);
 }
 
 TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
@@ -147,7 +135,7 @@ TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
     PortOptions options;
     options.prior = prior;
     const PortRun result = run({"Hello", "World"}, {}, options);
-    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
 }
@@ -202,16 +190,10 @@ TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
   ASSERT_EQ(result.setup_error, "");
   EXPECT_EQ(exit_code(result), 0) << result.err;
 
-  std::map<std::string, int> frames;
-  for (std::size_t at = 0; at < result.wire.size();) {
-    const std::size_t next = result.wire.find(kLeadIn, at + 1);
-    const std::size_t end = next == std::string::npos ? result.wire.size() : next;
-    ++frames[result.wire.substr(at, end - at)];
-    at = end;
-  }
+  std::map<std::string, int> frames = frames_on(result.wire);
   for (int i = 10; i < 10 + kRuns; ++i) {
     const std::string expected =
-        frame({"run " + std::to_string(i) + " of many", "second " + std::to_string(i)});
+        expected_frame({"run " + std::to_string(i) + " of many", "second " + std::to_string(i)});
     EXPECT_EQ(frames[expected], 1) << printable(expected);
   }
   EXPECT_EQ(frames.size(), static_cast<std::size_t>(kRuns)) << printable(result.wire);
@@ -238,7 +220,7 @@ TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
     options.prior = unusual_settings();
     const PortRun result = run_on_private_port(options);
     ASSERT_EQ(result.setup_error, "");
-    EXPECT_EQ(printable(result.wire), printable(frame(c.args)));
+    EXPECT_EQ(printable(result.wire), printable(expected_frame(c.args)));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
 }
@@ -268,7 +250,7 @@ TEST_F(EndToEnd, DrainsTheFrameBeforePuttingTheSettingsBack) {
     SCOPED_TRACE(drain_fault);
     unlink(log_path_.c_str());
     const PortRun result = run({"Hello", "World"}, {drain_fault});
-    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     const std::vector<std::string> log = calls();
     const std::ptrdiff_t drained = last(log, "tcdrain");
     ASSERT_GE(drained, 0);
@@ -294,7 +276,7 @@ TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {
     SCOPED_TRACE(at);
     const PortRun result = run({"Hello", "World"}, {at});
     EXPECT_EQ(killed_by(result), SIGTERM);
-    EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+    EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
 }
@@ -306,7 +288,7 @@ TEST_F(EndToEnd, ShortAndInterruptedWritesStillSendTheWholeFrame) {
         std::vector<std::string>{"DUALROW_SHIM_WRITE_MAX=3", "DUALROW_SHIM_WRITE_EINTR=1"}}) {
     SCOPED_TRACE(faults.front());
     const PortRun result = run({"Hello", "World"}, faults);
-    EXPECT_EQ(printable(result.wire), printable(frame({"Hello", "World"})));
+    EXPECT_EQ(printable(result.wire), printable(expected_frame({"Hello", "World"})));
     EXPECT_EQ(exit_code(result), 0);
     EXPECT_EQ(result.err, "");
   }
@@ -319,8 +301,8 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
   };
   const Case cases[] = {
       {"DUALROW_SHIM_WRITE_EIO_AT=1", ""},
-      {"DUALROW_SHIM_WRITE_EIO_AT=2", kLeadIn},
-      {"DUALROW_SHIM_WRITE_EIO_AT=3", kLeadIn + "      Hello\n"},
+      {"DUALROW_SHIM_WRITE_EIO_AT=2", kExpectedLeadIn},
+      {"DUALROW_SHIM_WRITE_EIO_AT=3", kExpectedLeadIn + "      Hello\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -334,7 +316,7 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
 
 TEST_F(EndToEnd, UnreadableSettingsAreNotPutBack) {
   const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_TCGETATTR_FAIL=1"});
-  EXPECT_EQ(result.wire, frame({"Hello", "World"}));
+  EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
   EXPECT_EQ(exit_code(result), 0);
   std::size_t settings_calls = 0;
   for (const std::string& call : calls()) settings_calls += call.rfind("tcsetattr", 0) == 0;

@@ -9,43 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "harness/expected_frame.h"
 #include "harness/private_port.h"
+#include "harness/private_port_test.h"
 
 namespace {
 
-const std::string kLeadIn(
-    "\x1b"
-    "X\0\0",
-    4);
-
-std::string centred(const std::string& text, std::size_t longest) {
-  const std::string kept = text.substr(0, longest);
-  const std::size_t half = kept.size() / 2;
-  return std::string(half >= 8 ? 0 : 8 - half, ' ') + kept;
-}
-
-std::string frame(const std::string& line1, const std::string& line2) {
-  return kLeadIn + centred(line1, 30) + "\n" + centred(line2, 31);
-}
-
-// The wire cut at each lead-in; the texts used here hold no zero byte, so a
-// lead-in only ever starts a frame.
-std::map<std::string, int> frames_on(const std::string& wire) {
-  std::map<std::string, int> frames;
-  for (std::size_t at = wire.find(kLeadIn); at != std::string::npos;) {
-    const std::size_t next = wire.find(kLeadIn, at + 1);
-    ++frames[wire.substr(at, next == std::string::npos ? std::string::npos : next - at)];
-    at = next;
-  }
-  return frames;
-}
-
-class Stress : public ::testing::Test {
+class Stress : public PrivatePortTest {
  protected:
-  void SetUp() override {
-    const std::string why = private_port_unavailable();
-    if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
-  }
   static PortRun run_script(const std::string& script) {
     PortOptions options;
     options.command = {"sh", "-c", script};
@@ -66,7 +37,7 @@ TEST_F(Stress, AThousandRunsInARow) {
   EXPECT_EQ(exit_code(run), 0) << run.err;
   std::string expected;
   for (int i = 1; i <= kRuns; ++i) {
-    expected += frame("row " + std::to_string(i), "of " + std::to_string(kRuns));
+    expected += expected_frame({"row " + std::to_string(i), "of " + std::to_string(kRuns)});
   }
   EXPECT_EQ(run.wire.size(), expected.size());
   EXPECT_TRUE(run.wire == expected) << "the frames differ from 1,000 whole frames in order";
@@ -86,8 +57,8 @@ TEST_F(Stress, FiftyAtOnceTenTimesOver) {
   int whole = 0;
   for (int round = 1; round <= kRounds; ++round) {
     for (int i = 1; i <= kAtOnce; ++i) {
-      const auto it =
-          frames.find(frame("r" + std::to_string(round) + " n" + std::to_string(i), "together"));
+      const auto it = frames.find(
+          expected_frame({"r" + std::to_string(round) + " n" + std::to_string(i), "together"}));
       whole += it != frames.end() && it->second == 1;
     }
   }
@@ -111,21 +82,26 @@ TEST_F(Stress, ArgumentsOfAnySizeAndAnyByteAreCutByTheRule) {
     const PortRun run = run_on_private_port(options);
     ASSERT_EQ(run.setup_error, "");
     EXPECT_EQ(exit_code(run), 0) << size << " bytes: " << run.err;
-    EXPECT_TRUE(run.wire == frame(first, second)) << size << " bytes";
+    EXPECT_TRUE(run.wire == expected_frame({first, second})) << size << " bytes";
     EXPECT_TRUE(same_settings(run.after, run.before));
   }
 }
 
-TEST(NoHeap, ARunWithTwoTextsAllocatesNothing) {
+class NoHeap : public PrivatePortTest {
+ protected:
+  void SetUp() override {
 #ifdef DUALROW_SANITIZED
-  GTEST_SKIP() << "a sanitized dualrow allocates through its runtime; the plain build is checked";
+    GTEST_SKIP() << "a sanitized dualrow allocates through its runtime; the plain build is checked";
 #endif
-  if (std::system("command -v valgrind >/dev/null") != 0) {
-    if (std::getenv("DUALROW_REQUIRE_ALL") != nullptr) FAIL() << "valgrind is not installed";
-    GTEST_SKIP() << "valgrind is not installed";
+    if (std::system("command -v valgrind >/dev/null") != 0) {
+      if (std::getenv("DUALROW_REQUIRE_ALL") != nullptr) FAIL() << "valgrind is not installed";
+      GTEST_SKIP() << "valgrind is not installed";
+    }
+    PrivatePortTest::SetUp();
   }
-  const std::string why = private_port_unavailable();
-  if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
+};
+
+TEST_F(NoHeap, ARunWithTwoTextsAllocatesNothing) {
   PortOptions options;
   options.command = {"valgrind", "--error-exitcode=99", DUALROW_PATH, "Hello", "World"};
   options.prior = unusual_settings();
@@ -133,7 +109,7 @@ TEST(NoHeap, ARunWithTwoTextsAllocatesNothing) {
   const PortRun run = run_on_private_port(options);
   ASSERT_EQ(run.setup_error, "");
   EXPECT_EQ(exit_code(run), 0) << run.err;
-  EXPECT_EQ(run.wire, frame("Hello", "World"));
+  EXPECT_EQ(run.wire, expected_frame({"Hello", "World"}));
   EXPECT_NE(run.err.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
             std::string::npos)
       << run.err;

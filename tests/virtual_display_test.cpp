@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "harness/private_port.h"
+#include "harness/private_port_test.h"
 
 namespace {
 
@@ -27,13 +27,7 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
-Shown show(const std::string& command, const std::string& prefix = "");
-
-Shown show_as_nobody(const std::string& command) {
-  return show(command, "setpriv --reuid=65534 --regid=65534 --clear-groups ");
-}
-
-Shown show(const std::string& command, const std::string& prefix) {
+Shown show(const std::string& command, const std::string& prefix = "") {
   const std::string out = "/tmp/dualrow-vd-out." + std::to_string(getpid());
   const std::string err = "/tmp/dualrow-vd-err." + std::to_string(getpid());
   const int raw = std::system(
@@ -44,13 +38,11 @@ Shown show(const std::string& command, const std::string& prefix) {
   return shown;
 }
 
-class VirtualDisplay : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const std::string why = private_port_unavailable();
-    if (!why.empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << why;
-  }
-};
+Shown show_as_nobody(const std::string& command) {
+  return show(command, "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+}
+
+using VirtualDisplay = PrivatePortTest;
 
 TEST_F(VirtualDisplay, DrawsThePanelDualrowSends) {
   const Shown shown = show(std::string(DUALROW_PATH) + " Hello World");

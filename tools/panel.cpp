@@ -2,13 +2,12 @@
 
 #include <cstdio>
 
+#include "display/display_frame.h"
+
 namespace {
 
-constexpr std::string_view kLeadIn(
-    "\x1b"
-    "X\0\0",
-    4);
-constexpr std::size_t kColumns = 16;            // display columns
+constexpr std::string_view kLeadInBytes(kLeadIn.data(), kLeadIn.size());
+constexpr std::size_t kColumns = kFieldWidth;   // display columns
 constexpr const char* kPlaceholder = "\u00b7";  // a byte the panel cannot show here
 constexpr const char* kCutMarker = "\u00bb";    // in place of the right border
 
@@ -65,8 +64,8 @@ std::string describe_line(std::string_view line) {
 
 PanelFrame decode_frame(std::string_view wire) {
   PanelFrame frame;
-  frame.lead_in = wire.substr(0, kLeadIn.size()) == kLeadIn;
-  if (frame.lead_in) wire.remove_prefix(kLeadIn.size());
+  frame.lead_in = wire.substr(0, kLeadInBytes.size()) == kLeadInBytes;
+  if (frame.lead_in) wire.remove_prefix(kLeadInBytes.size());
   const std::size_t newline = wire.find('\n');
   frame.line1 = wire.substr(0, newline);
   if (newline != std::string_view::npos) {
@@ -91,7 +90,7 @@ std::string describe_wire(std::string_view wire) {
   const PanelFrame frame = decode_frame(wire);
   if (frame.lead_in) {
     out += " 1B 58 00 00";
-    wire.remove_prefix(kLeadIn.size());
+    wire.remove_prefix(kLeadInBytes.size());
   }
   const std::size_t newline = wire.find('\n');
   const std::string_view first = wire.substr(0, newline);

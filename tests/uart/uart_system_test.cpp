@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness/expected_frame.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -280,17 +282,12 @@ class UartSystem : public ::testing::Test {
   std::string busybox_;
 };
 
-const std::string kLeadIn(
-    "\x1b"
-    "X\0\0",
-    4);
-
 // What the trace shows wrong about the frame `expected`, one line a fault.
 std::vector<std::string> frame_faults(const Boot& boot, const std::string& expected, bool held) {
   std::vector<std::string> faults;
   std::string sent;
   for (const SentByte& byte : boot.sent) sent.push_back(static_cast<char>(byte.value));
-  const std::size_t start = sent.find(kLeadIn);
+  const std::size_t start = sent.find(kExpectedLeadIn);
   if (start == std::string::npos) return {"no lead-in reached the transmit register"};
   if (sent.substr(start) != expected)
     faults.push_back("the transmitted bytes differ from the frame");
@@ -321,7 +318,7 @@ std::string join(const std::vector<std::string>& lines) {
   return text;
 }
 
-const std::string kHelloWorld = kLeadIn + "      Hello\n      World";
+const std::string kHelloWorld = expected_frame({"Hello", "World"});
 
 TEST_F(UartSystem, FrameLeavesAt9600E82AndTheRestoreWaitsForIt) {
   const Boot boot = boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err; status=$?", true});
@@ -338,8 +335,8 @@ TEST_F(UartSystem, NoArgumentsSendsOnlyTheLeadInAndPrintsUsage) {
   const Boot boot = boot_guest({"dualrow >/tmp/out 2>/tmp/err; status=$?", false});
   ASSERT_EQ(boot.problem, "");
   ASSERT_EQ(boot.qemu_status, 1) << boot.report;
-  EXPECT_EQ(boot.wire, kLeadIn);
-  EXPECT_EQ(join(frame_faults(boot, kLeadIn, false)), "");
+  EXPECT_EQ(boot.wire, kExpectedLeadIn);
+  EXPECT_EQ(join(frame_faults(boot, kExpectedLeadIn, false)), "");
   EXPECT_EQ(field(boot.report, "stdout"), "Usage: dualrow <line 1> <line 2>");
   EXPECT_EQ(field(boot.report, "status"), "0");
   EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
@@ -352,7 +349,7 @@ TEST_F(UartSystem, LongTextsAreCutAndNothingHangs) {
       boot_guest({"dualrow " + a + " " + b + " >/tmp/out 2>/tmp/err; status=$?", true});
   ASSERT_EQ(boot.problem, "");
   ASSERT_EQ(boot.qemu_status, 1) << boot.report;
-  const std::string expected = kLeadIn + a.substr(0, 30) + "\n" + b.substr(0, 31);
+  const std::string expected = expected_frame({a, b});  // cut to 30 + LF and 31 bytes
   EXPECT_EQ(boot.wire, expected);
   EXPECT_EQ(join(frame_faults(boot, expected, true)), "");
   EXPECT_EQ(field(boot.report, "status"), "0");

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/private_port.h"
+
+/// A test fixture for tests that run commands on a private /dev/ttyS0: each
+/// test is skipped, with the reason, where no private port can be made. The
+/// check is made once per suite.
+class PrivatePortTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { unavailable_ = new std::string(private_port_unavailable()); }
+  static void TearDownTestSuite() {
+    delete unavailable_;
+    unavailable_ = nullptr;
+  }
+  void SetUp() override {
+    if (!unavailable_->empty()) GTEST_SKIP() << "no private /dev/ttyS0 here: " << *unavailable_;
+  }
+
+ private:
+  static inline std::string* unavailable_ = nullptr;
+};
