@@ -1,14 +1,12 @@
 #include "stop_signals.h"
 
 sigset_t hold_stop_signals() {
-  sigset_t stop{};
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGHUP);
-  sigaddset(&stop, SIGQUIT);
+  // Not only the usual four: SIGUSR1, SIGPIPE, SIGALRM and the rest end the
+  // process by default too, and SIGTSTP or SIGTTOU would stop it holding the lock.
+  sigset_t all{};
+  sigfillset(&all);
   sigset_t previous{};
-  sigprocmask(SIG_BLOCK, &stop, &previous);
+  sigprocmask(SIG_BLOCK, &all, &previous);
   return previous;
 }
 

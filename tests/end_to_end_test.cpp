@@ -234,7 +234,7 @@ TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
   const auto flags = std::stoul(log[opened].substr(log[opened].find('=') + 1), nullptr, 16);
   EXPECT_EQ(flags & (O_RDWR | O_NOCTTY | O_NONBLOCK),
             static_cast<unsigned long>(O_RDWR | O_NOCTTY | O_NONBLOCK));
-  const std::ptrdiff_t locked = first(log, "flock " + std::to_string(LOCK_EX));
+  const std::ptrdiff_t locked = first(log, "flock " + std::to_string(LOCK_EX | LOCK_NB));
   const std::ptrdiff_t blocking = first(log, "fcntl F_SETFL");
   ASSERT_GE(locked, 0);
   ASSERT_GE(blocking, 0);
@@ -272,7 +272,7 @@ TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
 }
 
 TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {
-  for (const char* at : {"DUALROW_SHIM_SIGTERM_AT=1", "DUALROW_SHIM_SIGTERM_AT=2"}) {
+  for (const char* at : {"DUALROW_SHIM_SIGNAL_AT=1", "DUALROW_SHIM_SIGNAL_AT=2"}) {
     SCOPED_TRACE(at);
     const PortRun result = run({"Hello", "World"}, {at});
     EXPECT_EQ(killed_by(result), SIGTERM);
@@ -315,9 +315,10 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
 }
 
 TEST_F(EndToEnd, UnreadableSettingsAreNotPutBack) {
-  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_TCGETATTR_FAIL=1"});
+  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_FAIL=tcgetattr:1"});
   EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
-  EXPECT_EQ(exit_code(result), 0);
+  EXPECT_EQ(result.err, "/dev/ttyS0: save settings: Input/output error\n");
+  EXPECT_EQ(exit_code(result), 1);
   std::size_t settings_calls = 0;
   for (const std::string& call : calls()) settings_calls += call.rfind("tcsetattr", 0) == 0;
   EXPECT_EQ(settings_calls, 1u);  // the display settings only

@@ -96,7 +96,9 @@ TEST_F(PortOnPty, DisplayModeIsTheSameWhateverWasThereBefore) {
   const termios display = make_display_settings();
   for (const termios& prior : {unusual_settings(), raw_slow}) {
     ASSERT_EQ(tcsetattr(fd_, TCSANOW, &prior), 0);
-    configure_display_port(fd_);
+    PortFault fault;
+    configure_display_port(fd_, fault);
+    EXPECT_EQ(fault.reason, nullptr);
     const termios now = current();
     // A pseudo-terminal forces CS8 and drops PARENB in its own record; every
     // other field is what was asked for.
@@ -122,12 +124,14 @@ TEST_F(PortOnPty, RestorePutsBackExactlyWhatWasThere) {
   for (const termios& prior : prior_cases) {
     ASSERT_EQ(tcsetattr(fd_, TCSANOW, &prior), 0);
     const termios before = current();
-    const SavedSettings saved = configure_display_port(fd_);
+    PortFault fault;
+    const SavedSettings saved = configure_display_port(fd_, fault);
     ASSERT_TRUE(saved.valid);
     EXPECT_FALSE(same_settings(current(), before));
-    drain_display_port(fd_);
-    restore_port_settings(fd_, saved);
+    EXPECT_TRUE(drain_display_port(fd_, fault));
+    restore_port_settings(fd_, saved, fault);
     EXPECT_TRUE(same_settings(current(), before));
+    EXPECT_EQ(fault.reason, nullptr);
   }
 }
 
@@ -142,7 +146,8 @@ TEST_F(PortOnPty, PendingInputIsDiscarded) {
     ioctl(fd_, FIONREAD, &queued);
   }
   ASSERT_EQ(queued, 5);
-  configure_display_port(fd_);
+  PortFault fault;
+  configure_display_port(fd_, fault);
   ioctl(fd_, FIONREAD, &queued);
   EXPECT_EQ(queued, 0);
 }
@@ -157,7 +162,9 @@ TEST(RestorePortSettings, SkippedWhenNothingWasSaved) {
   termios before{};
   tcgetattr(fd, &before);
   SavedSettings unread;  // as configure_display_port leaves it when tcgetattr fails
-  restore_port_settings(fd, unread);
+  PortFault fault;
+  restore_port_settings(fd, unread, fault);
+  EXPECT_EQ(fault.reason, nullptr);
   termios after{};
   tcgetattr(fd, &after);
   EXPECT_TRUE(same_settings(after, before));
@@ -166,11 +173,14 @@ TEST(RestorePortSettings, SkippedWhenNothingWasSaved) {
   close(pty.master);
 }
 
-TEST(ConfigureDisplayPort, ReportsUnreadableSettings) {
+TEST(ConfigureDisplayPort, ReportsTheFirstStepThatFailed) {
   const int fd = open("/dev/null", O_RDWR);
   // cppcheck-suppress resourceLeak ; nothing to close when the open failed
   ASSERT_GE(fd, 0);
-  EXPECT_FALSE(configure_display_port(fd).valid);
+  PortFault fault;
+  EXPECT_FALSE(configure_display_port(fd, fault).valid);
+  EXPECT_STREQ(fault.step, "save settings");
+  EXPECT_STREQ(fault.reason, "Inappropriate ioctl for device");
   close(fd);
 }
 

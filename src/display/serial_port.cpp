@@ -5,8 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "deadline.h"
 
 namespace {
+
+constexpr char kStalledStep[] = "output stalled";
+constexpr char kStalledReason[] = "the frame did not leave the port within 2 s";
+static_assert(kOutputBoundMs == 2'000, "kStalledReason names the bound");
 
 // Closes a descriptor that failed half-way through opening, keeping the
 // errno of the failure for the caller's report.
@@ -32,6 +39,24 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
+// Runs take turns: another run's frame and settings change must not
+// interleave with ours. The lock goes with the descriptor.
+bool lock_port(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    return true;  // the usual case: no one else there, no timer needed
+  }
+  if (errno != EWOULDBLOCK || !set_deadline(kLockWaitMs)) {
+    return false;
+  }
+  int locked = -1;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && !deadline_passed()) {
+  }
+  const int error = deadline_passed() ? EWOULDBLOCK : errno;
+  clear_deadline();
+  errno = error;
+  return locked == 0;
+}
+
 }  // namespace
 
 int open_port(const char* path) {
@@ -41,12 +66,8 @@ int open_port(const char* path) {
   if (fd < 0) {
     return -1;
   }
-  // Runs take turns: another run's frame and settings change must not
-  // interleave with ours. The lock goes with the descriptor at exit.
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      return abandon(fd);
-    }
+  if (!lock_port(fd)) {
+    return abandon(fd);
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -61,7 +82,11 @@ termios make_display_settings() {
   termios display{};
   display.c_iflag = IGNPAR;
   display.c_oflag = 0;  // every byte leaves unchanged; LF is not turned into CR LF
-  // No CLOCAL, HUPCL or CRTSCTS: the display has no modem lines to honour.
+  // CLOCAL clear: the port honours carrier, so a display that drops DCD hangs
+  // the line up and the next write or settings call fails rather than sending
+  // into nothing. CRTSCTS clear: the display raises no CTS, and hardware flow
+  // control would hold the frame back. HUPCL clear: whether DTR drops at the
+  // last close is for the saved settings to say, and they are back by then.
   display.c_cflag = CS8 | CSTOPB | CREAD | PARENB;
   display.c_lflag = 0;
   display.c_cc[VTIME] = 1;  // tenths of a second
@@ -73,19 +98,35 @@ termios make_display_settings() {
   return display;
 }
 
-SavedSettings configure_display_port(int fd) {
+SavedSettings configure_display_port(int fd, PortFault& fault) {
   SavedSettings saved;
-  saved.valid = tcgetattr(fd, &saved.settings) == 0;
+  saved.valid = tcgetattr(fd, &saved.settings) == 0 || note_port_failure(fault, "save settings");
   const termios display = make_display_settings();
   // TCIFLUSH drops only what was received and not read; queued output stays.
-  tcflush(fd, TCIFLUSH);
-  tcsetattr(fd, TCSANOW, &display);
+  if (tcflush(fd, TCIFLUSH) != 0) {
+    note_port_failure(fault, "discard input");
+  }
+  if (tcsetattr(fd, TCSANOW, &display) != 0) {
+    note_port_failure(fault, "apply display settings");
+  }
   return saved;
+}
+
+bool start_output_bound(PortFault& fault) {
+  return set_deadline(kOutputBoundMs) || note_port_failure(fault, "bound the output");
+}
+
+void end_output_bound(int fd, PortFault& fault) {
+  const bool ran_out = deadline_passed();
+  clear_deadline();
+  if (ran_out && tcflush(fd, TCOFLUSH) != 0) {
+    note_port_failure(fault, "discard output");
+  }
 }
 
 bool write_all(int fd, const void* bytes, std::size_t count) {
   const char* next = static_cast<const char*>(bytes);
-  while (count > 0) {
+  while (count > 0 && !deadline_passed()) {
     const ssize_t written = write(fd, next, count);
     if (written < 0 && errno == EINTR) {
       continue;
@@ -99,21 +140,37 @@ bool write_all(int fd, const void* bytes, std::size_t count) {
     next += written;
     count -= static_cast<std::size_t>(written);
   }
-  return true;
+  return count == 0;
 }
 
-void drain_display_port(int fd) {
+bool note_port_failure(PortFault& fault, const char* step) {
+  if (fault.reason == nullptr) {
+    const bool stalled = deadline_passed();
+    fault.step = stalled ? kStalledStep : step;
+    fault.reason = stalled ? kStalledReason : std::strerror(errno);
+  }
+  return false;
+}
+
+bool drain_display_port(int fd, PortFault& fault) {
   // write() returns once the bytes are queued; a UART may still hold most of
   // the frame. Without this wait the restore below would send the rest at the
   // old speed and parity.
-  while (tcdrain(fd) != 0 && errno == EINTR) {
+  while (!deadline_passed()) {
+    if (tcdrain(fd) == 0) {
+      return true;
+    }
+    if (errno != EINTR) {
+      break;
+    }
   }
+  return note_port_failure(fault, "drain");
 }
 
-void restore_port_settings(int fd, const SavedSettings& saved) {
+void restore_port_settings(int fd, const SavedSettings& saved, PortFault& fault) {
   // A record that tcgetattr did not fill would hang up the line (speed 0) or
   // worse; leaving the display settings in force is the lesser harm.
-  if (saved.valid) {
-    tcsetattr(fd, TCSANOW, &saved.settings);
+  if (saved.valid && tcsetattr(fd, TCSANOW, &saved.settings) != 0) {
+    note_port_failure(fault, "restore settings");
   }
 }

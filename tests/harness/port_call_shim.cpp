@@ -7,8 +7,10 @@
 //   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
 //   DUALROW_SHIM_WRITE_EINTR=1      every other write fails with EINTR first
 //   DUALROW_SHIM_WRITE_EIO_AT=k     the k-th write (from 1) fails with EIO
-//   DUALROW_SHIM_SIGTERM_AT=k       the k-th write first sends SIGTERM to the process
-//   DUALROW_SHIM_TCGETATTR_FAIL=1   tcgetattr fails with EIO
+//   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
+//   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
+//   DUALROW_SHIM_FAIL=call:k        the k-th call (from 1) of tcgetattr, tcflush,
+//                                   tcsetattr or tcdrain fails with EIO
 //   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
 
 #include <dlfcn.h>
@@ -37,8 +39,12 @@ void log_call(const char* format, ...) {
   char line[256];
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(line, sizeof line, format, args);
+  const int wanted = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
+  if (wanted < 0) return;
+  // A longer line was cut to the buffer; write what the buffer holds.
+  const int length =
+      wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
   const int saved_errno = errno;
   const long fd = syscall(SYS_open, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd >= 0) {
@@ -48,12 +54,24 @@ void log_call(const char* format, ...) {
   errno = saved_errno;
 }
 
+// True when DUALROW_SHIM_FAIL names this, the `count`-th call of `call`.
+bool fails(const char* call, long count) {
+  const char* plan = std::getenv("DUALROW_SHIM_FAIL");
+  const std::size_t length = std::strlen(call);
+  return plan != nullptr && std::strncmp(plan, call, length) == 0 && plan[length] == ':' &&
+         std::strtol(plan + length + 1, nullptr, 10) == count;
+}
+
 template <typename Function>
 Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
 long write_calls = 0;
+long tcgetattr_calls = 0;
+long tcflush_calls = 0;
+long tcsetattr_calls = 0;
+long tcdrain_calls = 0;
 bool eintr_due = true;
 bool drain_eintr_due = true;
 
@@ -89,9 +107,10 @@ int fcntl(int fd, int command, ...) {
 
 ssize_t write(int fd, const void* bytes, size_t count) {
   ++write_calls;
-  if (write_calls == setting("DUALROW_SHIM_SIGTERM_AT")) {
-    log_call("kill SIGTERM\n");
-    kill(getpid(), SIGTERM);
+  if (write_calls == setting("DUALROW_SHIM_SIGNAL_AT")) {
+    const long signal = setting("DUALROW_SHIM_SIGNAL");
+    log_call("kill %ld\n", signal != 0 ? signal : SIGTERM);
+    kill(getpid(), static_cast<int>(signal != 0 ? signal : SIGTERM));
   }
   if (setting("DUALROW_SHIM_WRITE_EINTR") != 0) {
     eintr_due = !eintr_due;
@@ -114,7 +133,7 @@ ssize_t write(int fd, const void* bytes, size_t count) {
 }
 
 int tcgetattr(int fd, termios* settings) {
-  if (setting("DUALROW_SHIM_TCGETATTR_FAIL") != 0) {
+  if (fails("tcgetattr", ++tcgetattr_calls)) {
     log_call("tcgetattr -> EIO\n");
     std::memset(settings, 0, sizeof *settings);
     errno = EIO;
@@ -125,16 +144,31 @@ int tcgetattr(int fd, termios* settings) {
 }
 
 int tcflush(int fd, int queue) {
+  if (fails("tcflush", ++tcflush_calls)) {
+    log_call("tcflush %d -> EIO\n", queue);
+    errno = EIO;
+    return -1;
+  }
   log_call("tcflush %d\n", queue);
   return next<int (*)(int, int)>("tcflush")(fd, queue);
 }
 
 int tcsetattr(int fd, int when, const termios* settings) {
+  if (fails("tcsetattr", ++tcsetattr_calls)) {
+    log_call("tcsetattr %d -> EIO\n", when);
+    errno = EIO;
+    return -1;
+  }
   log_call("tcsetattr %d cflag=0x%x\n", when, static_cast<unsigned>(settings->c_cflag));
   return next<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, settings);
 }
 
 int tcdrain(int fd) {
+  if (fails("tcdrain", ++tcdrain_calls)) {
+    log_call("tcdrain -> EIO\n");
+    errno = EIO;
+    return -1;
+  }
   if (setting("DUALROW_SHIM_TCDRAIN_EINTR") != 0 && drain_eintr_due) {
     drain_eintr_due = false;
     log_call("tcdrain -> EINTR\n");
@@ -143,6 +177,11 @@ int tcdrain(int fd) {
   }
   log_call("tcdrain\n");
   return next<int (*)(int)>("tcdrain")(fd);
+}
+
+int puts(const char* text) {
+  log_call("puts\n");
+  return next<int (*)(const char*)>("puts")(text);
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {

@@ -11,12 +11,13 @@ int main(int argc, char** argv) {
   if (fd < 0 || argc < 3) {
     return EXIT_FAILURE;
   }
-  const SavedSettings saved = configure_display_port(fd);
+  PortFault fault;
+  const SavedSettings saved = configure_display_port(fd, fault);
   const DisplayLine line1 = format_display_line(argv[1], LineTerminator::kNewline);
   const DisplayLine line2 = format_display_line(argv[2], LineTerminator::kNone);
   const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size()) &&
                     write_all(fd, line1.bytes.data(), line1.length) &&
                     write_all(fd, line2.bytes.data(), line2.length);
-  restore_port_settings(fd, saved);  // at once, with the frame still queued
+  restore_port_settings(fd, saved, fault);  // at once, with the frame still queued
   return sent ? EXIT_SUCCESS : EXIT_FAILURE;
 }
