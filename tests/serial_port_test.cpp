@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "harness/private_port.h"
+#include "private_port.h"
 
 namespace {
 

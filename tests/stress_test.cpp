@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness/expected_frame.h"
-#include "harness/private_port.h"
+#include "private_port.h"
 #include "harness/private_port_test.h"
 
 namespace {

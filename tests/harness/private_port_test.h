@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "harness/private_port.h"
+#include "private_port.h"
 
 /// A test fixture for tests that run commands on a private /dev/ttyS0: each
 /// test is skipped, with the reason, where no private port can be made. The

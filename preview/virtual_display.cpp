@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/private_port.h"
+#include "private_port.h"
 #include "panel.h"
 
 namespace {
