@@ -6,23 +6,54 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 
 extern char** environ;
 
 namespace {
 
-constexpr int kSetupFailed = 125;  // child exit status when the namespace could not be made
+using Clock = std::chrono::steady_clock;
 
-std::string describe(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+constexpr int kSetupFailed = 125;   // the child's exit status when the namespace could not be made
+constexpr int kPollMs = 25;         // milliseconds between looks at a quiet port
+constexpr int kFullAfterTries = 5;  // refused writes in a row before the port counts as full
+
+// Nodes of the machine's /dev that a command may use besides the port.
+constexpr const char* kSharedNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
+constexpr const char* kFdLinks[][2] = {{"/dev/fd", "/proc/self/fd"},
+                                       {"/dev/stdin", "/proc/self/fd/0"},
+                                       {"/dev/stdout", "/proc/self/fd/1"},
+                                       {"/dev/stderr", "/proc/self/fd/2"}};
+
+struct Pty {
+  int master = -1;
+  int slave = -1;  // this process's own description: its flock is not the command's
+  std::string slave_path;
+  dev_t device = 0;
+};
+
+struct Pipes {
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  int report[2] = {-1, -1};  // the child's word on why it could not start the command
+};
+
+struct Argv {
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+  char** get() { return pointers.data(); }
+};
+
+std::string describe(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void write_text(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -43,78 +74,255 @@ bool write_file(const char* path, std::string_view text) {
   return n == static_cast<ssize_t>(text.size());
 }
 
-// Runs in the child between fork and exec; reports a failure on `report` and
-// returns false. Only then may the caller go on, and only to exec.
-bool enter_private_dev(const PortOptions& options, const std::string& slave_path, dev_t slave_rdev,
-                       const std::string& scratch, int report) {
-  auto fail = [&](const char* what) {
-    write_text(report, describe(what));
+bool touch(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+void close_pair(int (&ends)[2]) {
+  for (int& end : ends) {
+    if (end >= 0) close(end);
+    end = -1;
+  }
+}
+
+Argv make_argv(std::vector<std::string> strings) {
+  Argv argv{std::move(strings), {}};
+  for (std::string& s : argv.strings) argv.pointers.push_back(s.data());
+  argv.pointers.push_back(nullptr);
+  return argv;
+}
+
+// This process's environment with the options' entries put over it.
+Argv make_environment(const std::vector<std::string>& extra) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  for (const std::string& added : extra) {
+    const std::string name = added.substr(0, added.find('=') + 1);
+    std::erase_if(entries, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+    entries.push_back(added);
+  }
+  return make_argv(std::move(entries));
+}
+
+// ---- The parent's steps -----------------------------------------------------
+
+bool open_pty(Pty& pty, std::string& error) {
+  pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+    error = describe("posix_openpt");
     return false;
-  };
+  }
+  pty.slave_path = ptsname(pty.master);
+  pty.slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  struct stat slave {};
+  if (pty.slave < 0 || fstat(pty.slave, &slave) != 0) {
+    error = describe("open the pseudo-terminal slave");
+    return false;
+  }
+  pty.device = slave.st_rdev;
+  termios raw{};
+  tcgetattr(pty.master, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(pty.master, TCSANOW, &raw);
+  return true;
+}
+
+// Fills the port's output until it takes nothing several tries in a row: the
+// kernel moves bytes on to the master in the background for a while. Returns
+// how many bytes went in.
+std::size_t fill_output(const Pty& pty) {
+  termios raw{};
+  tcgetattr(pty.slave, &raw);
+  cfmakeraw(&raw);  // output processing off: every byte counts once
+  tcsetattr(pty.slave, TCSANOW, &raw);
+  const std::string block(4096, '\xff');
+  std::size_t filled = 0;
+  for (int refused = 0; refused < kFullAfterTries;) {
+    const ssize_t n = write(pty.slave, block.data(), block.size());
+    if (n > 0) {
+      filled += static_cast<std::size_t>(n);
+      refused = 0;
+    } else {
+      ++refused;
+      usleep(2000);
+    }
+  }
+  return filled;
+}
+
+// Puts the port in the state the options ask for before the command starts.
+std::size_t prepare_port(const Pty& pty, const PortOptions& options, PortRun& run) {
+  const std::size_t filler = options.hold_output ? fill_output(pty) : 0;
+  if (options.prior) tcsetattr(pty.slave, TCSANOW, &*options.prior);
+  if (!options.pending_input.empty()) {
+    write_text(pty.master, options.pending_input);
+    // Input reaches the slave through the kernel's flip work; let it land.
+    int queued = 0;
+    for (int tries = 0; tries < 100 && queued < static_cast<int>(options.pending_input.size());
+         ++tries) {
+      usleep(1000);
+      ioctl(pty.slave, FIONREAD, &queued);
+    }
+  }
+  ioctl(pty.slave, FIONREAD, &run.pending_input_before);
+  if (options.lock_port) flock(pty.slave, LOCK_EX);
+  tcgetattr(pty.slave, &run.before);
+  return filler;
+}
+
+// A directory of empty files, each the mount point for a node until /dev is
+// covered; afterwards the nodes are reachable by name no more.
+bool make_scratch(std::string& scratch, std::string& error) {
+  char scratch_template[] = "/tmp/dualrow-port.XXXXXX";
+  if (mkdtemp(scratch_template) == nullptr) {
+    error = describe("mkdtemp");
+    return false;
+  }
+  scratch = scratch_template;
+  bool made = touch(scratch + "/ttyS0");
+  for (const char* node : kSharedNodes) made = made && touch(scratch + "/" + node);
+  if (!made) error = describe("create the scratch nodes");
+  return made;
+}
+
+void remove_scratch(const std::string& scratch) {
+  if (scratch.empty()) return;
+  unlink((scratch + "/ttyS0").c_str());
+  for (const char* node : kSharedNodes) unlink((scratch + "/" + node).c_str());
+  rmdir(scratch.c_str());
+}
+
+bool make_pipes(Pipes& pipes, bool capture_output, std::string& error) {
+  const bool made =
+      pipe2(pipes.report, O_CLOEXEC) == 0 &&
+      (!capture_output || (pipe2(pipes.out, O_CLOEXEC) == 0 && pipe2(pipes.err, O_CLOEXEC) == 0));
+  if (!made) error = describe("pipe2");
+  return made;
+}
+
+// ---- The child's steps, between fork and exec ------------------------------
+// Each reports a failure on `report` and returns false; only then may the
+// child go on, and only to exec.
+
+bool fail(int report, const char* what) {
+  write_text(report, describe(what));
+  return false;
+}
+
+void take_streams(const PortOptions& options, const Pipes& pipes) {
+  if (!options.capture_output) return;
+  const int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+  dup2(pipes.out[1], STDOUT_FILENO);
+  dup2(pipes.err[1], STDERR_FILENO);
+}
+
+// The command starts as from a shell: default signal handling, nothing held,
+// and it goes when whoever runs it goes.
+void reset_signals() {
+  for (const int number : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
+  sigset_t none{};
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+}
+
+bool enter_namespace(int report) {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
   if (uid == 0) {
-    if (unshare(CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS) != 0) return fail(report, "unshare(CLONE_NEWNS)");
   } else {
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-      return fail("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+      return fail(report, "unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+    }
     const std::string uid_map = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
     const std::string gid_map = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
-    if (!write_file("/proc/self/uid_map", uid_map)) return fail("write uid_map");
-    if (!write_file("/proc/self/setgroups", "deny")) return fail("write setgroups");
-    if (!write_file("/proc/self/gid_map", gid_map)) return fail("write gid_map");
+    if (!write_file("/proc/self/uid_map", uid_map)) return fail(report, "write uid_map");
+    if (!write_file("/proc/self/setgroups", "deny")) return fail(report, "write setgroups");
+    if (!write_file("/proc/self/gid_map", gid_map)) return fail(report, "write gid_map");
   }
   // Nothing done here may reach the machine's mount table.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return fail("make / private");
-
-  const std::string port_placeholder = scratch + "/ttyS0";
-  const std::string null_placeholder = scratch + "/null";
-  // Bound before /dev is covered: afterwards neither node is reachable by name.
-  if (options.create_port &&
-      mount(slave_path.c_str(), port_placeholder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    return fail("bind the pseudo-terminal");
-  }
-  if (mount("/dev/null", null_placeholder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    return fail("bind /dev/null");
-  }
-  if (mount("dualrow-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
-    return fail("mount tmpfs on /dev");
-  }
-  for (const char* node : {"/dev/null", "/dev/ttyS0"}) {
-    if (std::string_view(node) == "/dev/ttyS0" && !options.create_port) continue;
-    const int fd = open(node, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return fail("create a node on the private /dev");
-    close(fd);
-  }
-  if (mount(null_placeholder.c_str(), "/dev/null", nullptr, MS_MOVE, nullptr) != 0) {
-    return fail("move /dev/null in");
-  }
-  if (options.create_port) {
-    if (mount(port_placeholder.c_str(), "/dev/ttyS0", nullptr, MS_MOVE, nullptr) != 0) {
-      return fail("move the port in");
-    }
-    if (options.port_mode && chmod("/dev/ttyS0", *options.port_mode) != 0)
-      return fail("chmod port");
-  }
-
-  // The last word before exec: /dev/ttyS0 is our pseudo-terminal, or absent.
-  struct stat port {};
-  const bool present = stat("/dev/ttyS0", &port) == 0;
-  if (options.create_port ? (!present || !S_ISCHR(port.st_mode) || port.st_rdev != slave_rdev)
-                          : present) {
-    write_text(report, "/dev/ttyS0 in the namespace is not the private port");
-    return false;
-  }
-
-  if (options.run_as) {
-    const gid_t run_gid = static_cast<gid_t>(*options.run_as);
-    if (setgroups(0, nullptr) != 0 || setgid(run_gid) != 0 || setuid(*options.run_as) != 0) {
-      return fail("drop privileges");
-    }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return fail(report, "make / private");
   }
   return true;
 }
+
+// Binds `source` onto `placeholder` now, and moves it to `target` once the
+// private /dev is up.
+bool bind_node(const std::string& source, const std::string& placeholder, int report) {
+  return mount(source.c_str(), placeholder.c_str(), nullptr, MS_BIND, nullptr) == 0 ||
+         fail(report, ("bind " + source).c_str());
+}
+
+bool move_in(const std::string& placeholder, const std::string& target, int report) {
+  return (touch(target) &&
+          mount(placeholder.c_str(), target.c_str(), nullptr, MS_MOVE, nullptr) == 0) ||
+         fail(report, ("move in " + target).c_str());
+}
+
+bool build_private_dev(const PortOptions& options, const Pty& pty, const std::string& scratch,
+                       int report) {
+  // Bound before /dev is covered: afterwards neither node is reachable by name.
+  if (options.create_port && !bind_node(pty.slave_path, scratch + "/ttyS0", report)) return false;
+  bool shared[std::size(kSharedNodes)] = {};  // a machine may lack some of them
+  for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
+    const std::string node = std::string("/dev/") + kSharedNodes[i];
+    shared[i] = access(node.c_str(), F_OK) == 0;
+    if (shared[i] && !bind_node(node, scratch + "/" + kSharedNodes[i], report)) return false;
+  }
+  if (mount("dualrow-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
+    return fail(report, "mount tmpfs on /dev");
+  }
+  for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
+    const std::string node = std::string("/dev/") + kSharedNodes[i];
+    if (shared[i] && !move_in(scratch + "/" + kSharedNodes[i], node, report)) return false;
+  }
+  for (const auto& [link, target] : kFdLinks) {
+    if (symlink(target, link) != 0) return fail(report, "link /dev/fd");
+  }
+  if (!options.create_port) return true;
+  if (!move_in(scratch + "/ttyS0", "/dev/ttyS0", report)) return false;
+  return !options.port_mode || chmod("/dev/ttyS0", *options.port_mode) == 0 ||
+         fail(report, "chmod port");
+}
+
+// The last word before exec: /dev/ttyS0 is our pseudo-terminal, or absent.
+bool port_is_private(const PortOptions& options, const Pty& pty, int report) {
+  struct stat port {};
+  const bool present = stat("/dev/ttyS0", &port) == 0;
+  const bool ours = present && S_ISCHR(port.st_mode) && port.st_rdev == pty.device;
+  if (options.create_port ? ours : !present) return true;
+  write_text(report, "/dev/ttyS0 in the namespace is not the private port");
+  return false;
+}
+
+bool drop_privileges(const PortOptions& options, int report) {
+  if (!options.run_as) return true;
+  const auto gid = static_cast<gid_t>(*options.run_as);
+  return (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(*options.run_as) == 0) ||
+         fail(report, "drop privileges");
+}
+
+[[noreturn]] void start_command(const PortOptions& options, const Pty& pty,
+                                const std::string& scratch, const Pipes& pipes, Argv& argv,
+                                Argv& envp) {
+  const int report = pipes.report[1];
+  take_streams(options, pipes);
+  reset_signals();
+  if (enter_namespace(report) && build_private_dev(options, pty, scratch, report) &&
+      port_is_private(options, pty, report) && drop_privileges(options, report)) {
+    execvpe(argv.get()[0], argv.get(), envp.get());
+    write_text(report, describe("exec " + argv.strings[0]));
+  }
+  _exit(kSetupFailed);
+}
+
+// ---- Following the command --------------------------------------------------
 
 void read_into(int fd, std::string& sink, bool& open_flag) {
   char buffer[4096];
@@ -124,6 +332,63 @@ void read_into(int fd, std::string& sink, bool& open_flag) {
   } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
     open_flag = false;
   }
+}
+
+// Reads the display end, the command's streams and the child's report until
+// the command has ended and the display end has been quiet for a while: bytes
+// written to the slave reach the master through deferred kernel work.
+std::string follow(pid_t child, const PortOptions& options, const Pty& pty, const Pipes& pipes,
+                   PortRun& run) {
+  std::string report;
+  bool out_open = options.capture_output;
+  bool err_open = options.capture_output;
+  bool report_open = true;
+  bool exited = false;
+  bool signalled = options.signal == 0;
+  int quiet_polls = 0;
+  const auto started = Clock::now();
+  while (!exited || out_open || err_open || quiet_polls < 2) {
+    const bool read_port = !options.hold_output || exited;
+    pollfd fds[4] = {{read_port ? pty.master : -1, POLLIN, 0},
+                     {out_open ? pipes.out[0] : -1, POLLIN, 0},
+                     {err_open ? pipes.err[0] : -1, POLLIN, 0},
+                     {report_open ? pipes.report[0] : -1, POLLIN, 0}};
+    const int ready = poll(fds, 4, kPollMs);
+    const bool port_spoke = ready > 0 && (fds[0].revents & POLLIN) != 0;
+    if (port_spoke) {
+      const std::size_t had = run.wire.size();
+      bool ignored = true;
+      read_into(pty.master, run.wire, ignored);
+      if (options.watch) options.watch(std::string_view(run.wire).substr(had));
+    } else if (ready == 0 && options.watch) {
+      options.watch({});
+    }
+    if (ready > 0) {
+      if (fds[1].revents != 0) read_into(pipes.out[0], run.out, out_open);
+      if (fds[2].revents != 0) read_into(pipes.err[0], run.err, err_open);
+      if (fds[3].revents != 0) read_into(pipes.report[0], report, report_open);
+    }
+    quiet_polls = port_spoke || !exited ? 0 : quiet_polls + 1;
+    if (exited) continue;
+    const auto now = Clock::now();
+    if (!signalled && now - started >= options.signal_after) {
+      kill(child, options.signal);
+      signalled = true;
+    }
+    if (waitpid(child, &run.wait_status, WNOHANG) == child) {
+      exited = true;
+    } else if (options.timeout && now - started > *options.timeout) {
+      run.timed_out = true;
+      kill(child, SIGKILL);
+      waitpid(child, &run.wait_status, 0);
+      exited = true;
+    }
+    if (exited) {
+      run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    }
+  }
+  while (report_open) read_into(pipes.report[0], report, report_open);
+  return report;
 }
 
 }  // namespace
@@ -139,143 +404,36 @@ std::string private_port_unavailable() {
 
 PortRun run_on_private_port(const PortOptions& options) {
   PortRun run;
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    run.setup_error = describe("posix_openpt");
-    if (master >= 0) close(master);
-    return run;
-  }
-  const std::string slave_path = ptsname(master);
-  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  struct stat slave_stat {};
-  if (slave < 0 || fstat(slave, &slave_stat) != 0) {
-    run.setup_error = describe("open the pseudo-terminal slave");
-    close(master);
-    return run;
-  }
-  termios raw{};
-  tcgetattr(master, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(master, TCSANOW, &raw);
-  if (options.prior) tcsetattr(slave, TCSANOW, &*options.prior);
-  if (!options.pending_input.empty()) {
-    write_text(master, options.pending_input);
-    // Input reaches the slave through the kernel's flip work; let it land.
-    for (int tries = 0; tries < 100; ++tries) {
-      int queued = 0;
-      ioctl(slave, FIONREAD, &queued);
-      if (queued >= static_cast<int>(options.pending_input.size())) break;
-      usleep(1000);
+  Pty pty;
+  Pipes pipes;
+  std::string scratch;
+  if (open_pty(pty, run.setup_error) && make_scratch(scratch, run.setup_error) &&
+      make_pipes(pipes, options.capture_output, run.setup_error)) {
+    const std::size_t filler = prepare_port(pty, options, run);
+    Argv argv = make_argv(options.command);
+    Argv envp = make_environment(options.environment);
+    const pid_t child = fork();
+    if (child == 0) start_command(options, pty, scratch, pipes, argv, envp);
+    close(pipes.out[1]);
+    close(pipes.err[1]);
+    close(pipes.report[1]);
+    pipes.out[1] = pipes.err[1] = pipes.report[1] = -1;
+    if (child < 0) {
+      run.setup_error = describe("fork");
+    } else {
+      const std::string report = follow(child, options, pty, pipes, run);
+      if (exit_code(run) == kSetupFailed && !report.empty()) run.setup_error = report;
+      run.wire.erase(0, filler);
     }
+    tcgetattr(pty.slave, &run.after);
+    ioctl(pty.slave, FIONREAD, &run.pending_input_after);
   }
-  tcgetattr(slave, &run.before);
-
-  char scratch_template[] = "/tmp/dualrow-port.XXXXXX";
-  const char* scratch_dir = mkdtemp(scratch_template);
-  if (scratch_dir == nullptr) {
-    run.setup_error = describe("mkdtemp");
-    close(slave);
-    close(master);
-    return run;
-  }
-  const std::string scratch = scratch_dir;
-  for (const char* name : {"/ttyS0", "/null"}) {
-    close(open((scratch + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  }
-
-  int out_pipe[2];
-  int err_pipe[2];
-  int report_pipe[2];
-  pipe2(out_pipe, O_CLOEXEC);
-  pipe2(err_pipe, O_CLOEXEC);
-  pipe2(report_pipe, O_CLOEXEC);
-
-  std::vector<std::string> env_strings;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_strings.emplace_back(*entry);
-  for (const std::string& extra : options.environment) {
-    const std::string name = extra.substr(0, extra.find('=') + 1);
-    std::erase_if(env_strings, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    env_strings.push_back(extra);
-  }
-  std::vector<char*> envp;
-  for (std::string& entry : env_strings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = options.command;
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    if (!enter_private_dev(options, slave_path, slave_stat.st_rdev, scratch, report_pipe[1])) {
-      _exit(kSetupFailed);
-    }
-    execvpe(argv[0], argv.data(), envp.data());
-    write_text(report_pipe[1], describe(("exec " + args[0]).c_str()));
-    _exit(kSetupFailed);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  close(report_pipe[1]);
-
-  std::string report;
-  bool out_open = true;
-  bool err_open = true;
-  bool report_open = true;
-  bool exited = false;
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  int quiet_polls = 0;
-  // Until the child is gone and the display end has been quiet for a while:
-  // bytes written to the slave reach the master through deferred kernel work.
-  while (!exited || out_open || err_open || quiet_polls < 2) {
-    pollfd fds[4] = {{master, POLLIN, 0},
-                     {out_open ? out_pipe[0] : -1, POLLIN, 0},
-                     {err_open ? err_pipe[0] : -1, POLLIN, 0},
-                     {report_open ? report_pipe[0] : -1, POLLIN, 0}};
-    const int ready = poll(fds, 4, 25);
-    if (ready > 0) {
-      if (fds[0].revents & POLLIN) {
-        bool ignored = true;
-        read_into(master, run.wire, ignored);
-      }
-      if (fds[1].revents) read_into(out_pipe[0], run.out, out_open);
-      if (fds[2].revents) read_into(err_pipe[0], run.err, err_open);
-      if (fds[3].revents) read_into(report_pipe[0], report, report_open);
-      quiet_polls = (fds[0].revents & POLLIN) ? 0 : quiet_polls;
-    } else if (exited) {
-      ++quiet_polls;
-    }
-    if (!exited) {
-      if (waitpid(child, &run.wait_status, WNOHANG) == child) {
-        exited = true;
-      } else if (std::chrono::steady_clock::now() > deadline) {
-        run.timed_out = true;
-        kill(child, SIGKILL);
-        waitpid(child, &run.wait_status, 0);
-        exited = true;
-      }
-    }
-  }
-  while (report_open) read_into(report_pipe[0], report, report_open);
-  if (WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == kSetupFailed &&
-      !report.empty()) {
-    run.setup_error = report;
-  }
-  tcgetattr(slave, &run.after);
-  ioctl(slave, FIONREAD, &run.pending_input_after);
-
-  close(out_pipe[0]);
-  close(err_pipe[0]);
-  close(report_pipe[0]);
-  close(slave);
-  close(master);
-  unlink((scratch + "/ttyS0").c_str());
-  unlink((scratch + "/null").c_str());
-  rmdir(scratch.c_str());
+  close_pair(pipes.out);
+  close_pair(pipes.err);
+  close_pair(pipes.report);
+  if (pty.slave >= 0) close(pty.slave);
+  if (pty.master >= 0) close(pty.master);
+  remove_scratch(scratch);
   return run;
 }
 

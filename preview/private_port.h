@@ -4,37 +4,51 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// Runs a command with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
-/// bound over it in a private mount namespace, on a tmpfs /dev that holds only it
-/// and null. The machine's own /dev/ttyS0 is never opened: when the namespace
-/// cannot be made, or /dev/ttyS0 inside it is not the pseudo-terminal, the
-/// command is not started and `setup_error` says why.
+/// bound over it in a private mount namespace, on a tmpfs /dev that holds only
+/// it and a few harmless nodes of the machine's (null, zero, full, random,
+/// urandom, tty) with the fd links. The machine's own /dev/ttyS0 is never
+/// opened: when the namespace cannot be made, or /dev/ttyS0 inside it is not the
+/// pseudo-terminal, the command is not started and `setup_error` says why.
 
 struct PortOptions {
-  std::vector<std::string> command;          // argv; command[0] is run through PATH
-  std::optional<termios> prior;              // settings put on the port before the run
-  std::string pending_input;                 // bytes received by the port before the run
-  std::vector<std::string> environment;      // NAME=VALUE entries added to the environment
-  bool create_port = true;                   // false: /dev/ttyS0 does not exist
-  std::optional<mode_t> port_mode;           // chmod of the port node
-  std::optional<uid_t> run_as;               // uid (and gid) to drop to; needs root
-  std::chrono::milliseconds timeout{20000};  // the command is killed after this
+  std::vector<std::string> command;      // argv; command[0] is run through PATH
+  std::optional<termios> prior;          // settings put on the port before the run
+  std::string pending_input;             // bytes received by the port before the run
+  std::vector<std::string> environment;  // NAME=VALUE entries added to the environment
+  bool create_port = true;               // false: /dev/ttyS0 does not exist
+  std::optional<mode_t> port_mode;       // chmod of the port node
+  std::optional<uid_t> run_as;           // uid (and gid) to drop to; needs root
+  bool capture_output = true;  // false: the command shares this process's stdin, stdout, stderr
+  bool hold_output = false;    // the port's output is full and not read until the command ends
+  bool lock_port = false;      // an exclusive flock on the port is held throughout
+  int signal = 0;              // sent to the command once `signal_after` has passed
+  std::chrono::milliseconds signal_after{0};
+  // The command is killed after this; none: it runs until it ends.
+  std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(20);
+  // Called with each piece of the wire as it arrives, and with an empty piece
+  // whenever the display end has been quiet for a poll (25 ms).
+  std::function<void(std::string_view)> watch;
 };
 
 struct PortRun {
   std::string setup_error;  // empty when the command ran on a private port
   std::string wire;         // bytes that arrived at the display end of the port
-  std::string out;          // the command's standard output
-  std::string err;          // the command's standard error
+  std::string out;          // the command's standard output, when captured
+  std::string err;          // the command's standard error, when captured
   int wait_status = -1;     // as waitpid reports it
   bool timed_out = false;
-  termios before{};              // the port's settings just before the run
-  termios after{};               // and just after it
-  int pending_input_after = -1;  // bytes left unread in the port's input queue
+  std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
+  termios before{};                      // the port's settings just before the run
+  termios after{};                       // and just after it
+  int pending_input_before = -1;         // bytes in the port's input queue before the run
+  int pending_input_after = -1;          // and left unread after it
 };
 
 /// Why a private port cannot be made here, or empty when it can.

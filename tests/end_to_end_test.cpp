@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -15,8 +17,8 @@
 #include <vector>
 
 #include "harness/expected_frame.h"
-#include "private_port.h"
 #include "harness/private_port_test.h"
+#include "private_port.h"
 
 namespace {
 
@@ -41,6 +43,7 @@ class EndToEnd : public PrivatePortTest {
     if (IsSkipped()) return;
     char log_template[] = "/tmp/dualrow-shim-log.XXXXXX";
     const int fd = mkstemp(log_template);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
     close(fd);
     log_path_ = log_template;
   }
@@ -48,24 +51,29 @@ class EndToEnd : public PrivatePortTest {
     if (!log_path_.empty()) unlink(log_path_.c_str());
   }
 
-  PortRun run(std::vector<std::string> args, std::vector<std::string> shim = {},
-              PortOptions options = {}) {
+  static PortRun run(const std::vector<std::string>& args, PortOptions options = {}) {
     options.command = {DUALROW_PATH};
     options.command.insert(options.command.end(), args.begin(), args.end());
     if (!options.prior) options.prior = unusual_settings();
-    if (!shim.empty()) {
-      shim.push_back("LD_PRELOAD=" SHIM_PATH);
-      shim.push_back("DUALROW_SHIM_LOG=" + log_path_);
-      // A sanitized dualrow wants its runtime first; the shim only passes calls on.
-      const char* asan = std::getenv("ASAN_OPTIONS");
-      shim.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                     ":verify_asan_link_order=0");
-    }
-    options.environment = shim;
     PortRun result = run_on_private_port(options);
     EXPECT_EQ(result.setup_error, "");
     EXPECT_FALSE(result.timed_out);
     return result;
+  }
+
+  // The run with the shim preloaded: its calls recorded, and `faults` (its
+  // DUALROW_SHIM_* settings) injected.
+  PortRun run_recorded(const std::vector<std::string>& args, std::vector<std::string> faults = {},
+                       PortOptions options = {}) {
+    unlink(log_path_.c_str());
+    faults.push_back("LD_PRELOAD=" SHIM_PATH);
+    faults.push_back("DUALROW_SHIM_LOG=" + log_path_);
+    // A sanitized dualrow wants its runtime first; the shim only passes calls on.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    faults.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                     ":verify_asan_link_order=0");
+    options.environment = faults;
+    return run(args, options);
   }
 
   std::vector<std::string> calls() {
@@ -119,7 +127,6 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
     EXPECT_EQ(exit_code(result), 0);
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
-  EXPECT_EQ(expected_frame({"Hello", "World"}).size(), 27u);
 }
 
 TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
@@ -134,7 +141,7 @@ TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
   for (const termios& prior : {unusual_settings(), raw_slow, display_like}) {
     PortOptions options;
     options.prior = prior;
-    const PortRun result = run({"Hello", "World"}, {}, options);
+    const PortRun result = run({"Hello", "World"}, options);
     EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
@@ -146,8 +153,8 @@ TEST_F(EndToEnd, DiscardsInputReceivedBeforeTheRun) {
   cfmakeraw(&raw);
   options.prior = raw;
   options.pending_input = "stale bytes from the display";
-  const PortRun result = run({"x"}, {}, options);
-  EXPECT_GT(result.pending_input_after, -1);
+  const PortRun result = run({"x"}, options);
+  ASSERT_EQ(result.pending_input_before, static_cast<int>(options.pending_input.size()));
   EXPECT_EQ(result.pending_input_after, 0);
   EXPECT_EQ(exit_code(result), 0);
 }
@@ -157,7 +164,7 @@ TEST_F(EndToEnd, MissingPortIsReportedWith255AndNothingElse) {
        {std::vector<std::string>{}, std::vector<std::string>{"Hello", "World"}}) {
     PortOptions options;
     options.create_port = false;
-    const PortRun result = run(args, {}, options);
+    const PortRun result = run(args, options);
     EXPECT_EQ(result.err, "/dev/ttyS0: No such file or directory\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.wire, "");
@@ -166,11 +173,14 @@ TEST_F(EndToEnd, MissingPortIsReportedWith255AndNothingElse) {
 }
 
 TEST_F(EndToEnd, PortWithoutPermissionIsReportedWith255) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
   PortOptions options;
-  options.port_mode = 0600;
-  options.run_as = 65534;  // nobody
-  const PortRun result = run({"Hello"}, {}, options);
+  if (getuid() == 0) {
+    options.port_mode = 0600;
+    options.run_as = 65534;  // nobody
+  } else {
+    options.port_mode = 0;  // not even its owner may open it
+  }
+  const PortRun result = run({"Hello"}, options);
   EXPECT_EQ(result.err, "/dev/ttyS0: Permission denied\n");
   EXPECT_EQ(result.wire, "");
   EXPECT_EQ(exit_code(result), 255);
@@ -200,17 +210,74 @@ TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
   EXPECT_TRUE(same_settings(result.after, result.before));
 }
 
+TEST_F(EndToEnd, BusyPortIsReportedWith255AfterTheWait) {
+  struct Case {
+    int signal;
+    int status;       // exit status, or -1 for the signal's death
+    std::string err;  // what a caller reads
+  };
+  const Case cases[] = {
+      {0, 255, "/dev/ttyS0: busy: another process has held the port for 10 s\n"},
+      {SIGTERM, -1, ""},  // a stop signal ends the wait at once, as before
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    PortOptions options;
+    options.lock_port = true;
+    options.signal = c.signal;
+    options.signal_after = std::chrono::milliseconds(300);
+    options.timeout = std::chrono::seconds(15);
+    const PortRun result = run({"Hello", "World"}, options);
+    EXPECT_EQ(exit_code(result), c.status);
+    EXPECT_EQ(killed_by(result), c.signal);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.wire, "");
+    EXPECT_TRUE(same_settings(result.after, result.before));
+    // The whole wait, or none of it when a stop signal came.
+    EXPECT_EQ(result.elapsed >= std::chrono::seconds(10), c.signal == 0);
+    std::printf("busy port, signal %d: ended after %lld ms\n", c.signal,
+                static_cast<long long>(result.elapsed.count()));
+  }
+}
+
+TEST_F(EndToEnd, StalledOutputEndsAtTheBoundWithTheSettingsBack) {
+  struct Case {
+    int signal;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {0, 1, "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s\n"},
+      {SIGTERM, -1, ""},  // held until the old settings are back, then it ends the run
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    PortOptions options;
+    options.hold_output = true;
+    options.signal = c.signal;
+    options.signal_after = std::chrono::milliseconds(500);
+    options.timeout = std::chrono::seconds(10);
+    const PortRun result = run({"Hello", "World"}, options);
+    EXPECT_EQ(exit_code(result), c.status);
+    EXPECT_EQ(killed_by(result), c.signal);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_TRUE(same_settings(result.after, result.before));
+    EXPECT_GE(result.elapsed, std::chrono::seconds(2));  // a slow frame gets its whole bound
+    std::printf("stalled output, signal %d: ended after %lld ms\n", c.signal,
+                static_cast<long long>(result.elapsed.count()));
+  }
+}
+
 TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
   struct Case {
     std::string closing;  // shell redirections that close standard streams
     std::vector<std::string> args;
   };
-  // Without stdout the port would become descriptor 1, the usage line's.
+  // Without stdout the port would be opened as descriptor 1, the usage line's.
   const Case cases[] = {
       {">&-", {}},
       {">&- 2>&-", {}},
-      {"<&- >&-", {}},
-      {">&-", {"Hello"}},
+      {"<&- >&- 2>&-", {"Hello"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.closing);
@@ -218,15 +285,21 @@ TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
     options.command = {"sh", "-c", "exec \"$0\" \"$@\" " + c.closing, DUALROW_PATH};
     options.command.insert(options.command.end(), c.args.begin(), c.args.end());
     options.prior = unusual_settings();
+    options.environment = {"LD_PRELOAD=" SHIM_PATH, "DUALROW_SHIM_LOG=" + log_path_};
+    unlink(log_path_.c_str());
     const PortRun result = run_on_private_port(options);
     ASSERT_EQ(result.setup_error, "");
     EXPECT_EQ(printable(result.wire), printable(expected_frame(c.args)));
     EXPECT_TRUE(same_settings(result.after, result.before));
+    for (const std::string& call : calls()) {
+      EXPECT_EQ(call.rfind("write fd=", 0) == 0 && call[9] <= '2' && call[10] == ' ', false)
+          << call;
+    }
   }
 }
 
 TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
-  const PortRun result = run({"Hello"}, {"DUALROW_SHIM_WRITE_MAX=0"});
+  const PortRun result = run_recorded({"Hello"});
   EXPECT_EQ(exit_code(result), 0);
   const std::vector<std::string> log = calls();
   const std::ptrdiff_t opened = first(log, "open /dev/ttyS0 flags=");
@@ -246,11 +319,12 @@ TEST_F(EndToEnd, OpensWithoutWaitingForCarrierThenLocksAndBlocks) {
 }
 
 TEST_F(EndToEnd, DrainsTheFrameBeforePuttingTheSettingsBack) {
-  for (const char* drain_fault : {"DUALROW_SHIM_TCDRAIN_EINTR=0", "DUALROW_SHIM_TCDRAIN_EINTR=1"}) {
-    SCOPED_TRACE(drain_fault);
-    unlink(log_path_.c_str());
-    const PortRun result = run({"Hello", "World"}, {drain_fault});
+  for (const std::vector<std::string>& faults :
+       {std::vector<std::string>{}, std::vector<std::string>{"DUALROW_SHIM_TCDRAIN_EINTR=1"}}) {
+    SCOPED_TRACE(faults.empty() ? "plain" : faults.front());
+    const PortRun result = run_recorded({"Hello", "World"}, faults);
     EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
+    EXPECT_EQ(exit_code(result), 0);
     const std::vector<std::string> log = calls();
     const std::ptrdiff_t drained = last(log, "tcdrain");
     ASSERT_GE(drained, 0);
@@ -260,8 +334,18 @@ TEST_F(EndToEnd, DrainsTheFrameBeforePuttingTheSettingsBack) {
   }
 }
 
+TEST_F(EndToEnd, UsageLineComesAfterTheSettingsAreBackAndTheSignalsReleased) {
+  const PortRun result = run_recorded({});
+  EXPECT_EQ(result.out, kUsage);
+  const std::vector<std::string> log = calls();
+  const std::ptrdiff_t printed = last(log, "puts");
+  ASSERT_GE(printed, 0);
+  EXPECT_GT(printed, last(log, "tcsetattr"));
+  EXPECT_GT(printed, last(log, "sigprocmask setmask"));
+}
+
 TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
-  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_WRITE_MAX=0"});
+  const PortRun result = run_recorded({"Hello", "World"});
   const std::vector<std::string> log = calls();
   const std::ptrdiff_t held = first(log, "sigprocmask block term");
   const std::ptrdiff_t released = last(log, "sigprocmask setmask");
@@ -272,10 +356,14 @@ TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
 }
 
 TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {
-  for (const char* at : {"DUALROW_SHIM_SIGNAL_AT=1", "DUALROW_SHIM_SIGNAL_AT=2"}) {
-    SCOPED_TRACE(at);
-    const PortRun result = run({"Hello", "World"}, {at});
-    EXPECT_EQ(killed_by(result), SIGTERM);
+  // SIGALRM is the output bound's own timer signal: one sent by another
+  // process must still end the run, and only after the restore.
+  for (const int signal : {SIGTERM, SIGUSR1, SIGPIPE, SIGALRM}) {
+    SCOPED_TRACE(strsignal(signal));
+    const PortRun result =
+        run_recorded({"Hello", "World"}, {"DUALROW_SHIM_WRITE_MAX=1", "DUALROW_SHIM_SIGNAL_AT=6",
+                                          "DUALROW_SHIM_SIGNAL=" + std::to_string(signal)});
+    EXPECT_EQ(killed_by(result), signal);
     EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
@@ -287,7 +375,7 @@ TEST_F(EndToEnd, ShortAndInterruptedWritesStillSendTheWholeFrame) {
         std::vector<std::string>{"DUALROW_SHIM_WRITE_EINTR=1"},
         std::vector<std::string>{"DUALROW_SHIM_WRITE_MAX=3", "DUALROW_SHIM_WRITE_EINTR=1"}}) {
     SCOPED_TRACE(faults.front());
-    const PortRun result = run({"Hello", "World"}, faults);
+    const PortRun result = run_recorded({"Hello", "World"}, faults);
     EXPECT_EQ(printable(result.wire), printable(expected_frame({"Hello", "World"})));
     EXPECT_EQ(exit_code(result), 0);
     EXPECT_EQ(result.err, "");
@@ -306,7 +394,7 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
-    const PortRun result = run({"Hello", "World"}, {c.fault});
+    const PortRun result = run_recorded({"Hello", "World"}, {c.fault});
     EXPECT_EQ(printable(result.wire), printable(c.wire));
     EXPECT_EQ(result.err, "/dev/ttyS0: Input/output error\n");
     EXPECT_EQ(exit_code(result), 1);
@@ -314,8 +402,35 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
   }
 }
 
+TEST_F(EndToEnd, EachFailedSettingsStepIsReportedAndExits1) {
+  struct Case {
+    const char* fault;
+    std::string err;
+    bool restored;
+    std::string wire;  // the frame still goes out
+  };
+  const std::string frame = expected_frame({"Hello", "World"});
+  const Case cases[] = {
+      {"tcflush:1", "/dev/ttyS0: discard input: Input/output error\n", true, frame},
+      // Under the old settings, whose output processing turns LF into CR LF.
+      {"tcsetattr:1", "/dev/ttyS0: apply display settings: Input/output error\n", true,
+       kExpectedLeadIn + "      Hello\r\n      World"},
+      {"tcdrain:1", "/dev/ttyS0: drain: Input/output error\n", true, frame},
+      {"tcsetattr:2", "/dev/ttyS0: restore settings: Input/output error\n", false, frame},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const PortRun result =
+        run_recorded({"Hello", "World"}, {std::string("DUALROW_SHIM_FAIL=") + c.fault});
+    EXPECT_EQ(printable(result.wire), printable(c.wire));
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(exit_code(result), 1);
+    EXPECT_EQ(same_settings(result.after, result.before), c.restored);
+  }
+}
+
 TEST_F(EndToEnd, UnreadableSettingsAreNotPutBack) {
-  const PortRun result = run({"Hello", "World"}, {"DUALROW_SHIM_FAIL=tcgetattr:1"});
+  const PortRun result = run_recorded({"Hello", "World"}, {"DUALROW_SHIM_FAIL=tcgetattr:1"});
   EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
   EXPECT_EQ(result.err, "/dev/ttyS0: save settings: Input/output error\n");
   EXPECT_EQ(exit_code(result), 1);

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "harness/expected_frame.h"
-#include "private_port.h"
 #include "harness/private_port_test.h"
+#include "private_port.h"
 
 namespace {
 

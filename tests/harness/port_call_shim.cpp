@@ -115,20 +115,20 @@ ssize_t write(int fd, const void* bytes, size_t count) {
   if (setting("DUALROW_SHIM_WRITE_EINTR") != 0) {
     eintr_due = !eintr_due;
     if (!eintr_due) {
-      log_call("write %zu -> EINTR\n", count);
+      log_call("write fd=%d %zu -> EINTR\n", fd, count);
       errno = EINTR;
       return -1;
     }
   }
   if (write_calls == setting("DUALROW_SHIM_WRITE_EIO_AT")) {
-    log_call("write %zu -> EIO\n", count);
+    log_call("write fd=%d %zu -> EIO\n", fd, count);
     errno = EIO;
     return -1;
   }
   const long most = setting("DUALROW_SHIM_WRITE_MAX");
   if (most > 0 && count > static_cast<size_t>(most)) count = static_cast<size_t>(most);
   const ssize_t written = next<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, count);
-  log_call("write %zu -> %zd\n", count, written);
+  log_call("write fd=%d %zu -> %zd\n", fd, count, written);
   return written;
 }
 
