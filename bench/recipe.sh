@@ -1,3 +1,4 @@
+#!/bin/bash
 # The usual shell recipe for the same update, as a function to run in the
 # caller's own shell: save the settings, set the display's, send, put back.
 recipe() {

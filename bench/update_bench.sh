@@ -6,7 +6,7 @@
 set -u
 rounds=$1 runs=$2 noop_static=$3 noop_dynamic=$4 dualrow=$5 dualrow_static=$6 recipe_py=$7
 
-# shellcheck source=recipe.sh
+# shellcheck source=bench/recipe.sh
 source "$(dirname "$0")/recipe.sh"
 
 measure() {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "deadline.h"
@@ -55,6 +56,29 @@ bool lock_port(int fd) {
   clear_deadline();
   errno = error;
   return locked == 0;
+}
+
+// After a hangup (an adapter pulled, carrier lost) the run's descriptor only
+// answers EIO, but the settings belong to the device: a new open of the same
+// node, reached through /proc so that no path is named again, can still put
+// them back.
+bool restore_through_fresh_descriptor(int fd, const termios& saved) {
+  char same_node[32];
+  std::snprintf(same_node, sizeof same_node, "/proc/self/fd/%d", fd);
+  const int fresh = open(same_node, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fresh < 0) {
+    return false;
+  }
+  const bool restored = tcsetattr(fresh, TCSANOW, &saved) == 0;
+  close(fresh);
+  return restored;
+}
+
+void note_hangup(PortFault& fault) {
+  if (fault.reason == nullptr) {
+    fault.step = "hung up";
+    fault.reason = "the frame may not have left; the old settings are back";
+  }
 }
 
 }  // namespace
@@ -170,7 +194,12 @@ bool drain_display_port(int fd, PortFault& fault) {
 void restore_port_settings(int fd, const SavedSettings& saved, PortFault& fault) {
   // A record that tcgetattr did not fill would hang up the line (speed 0) or
   // worse; leaving the display settings in force is the lesser harm.
-  if (saved.valid && tcsetattr(fd, TCSANOW, &saved.settings) != 0) {
-    note_port_failure(fault, "restore settings");
+  if (!saved.valid || tcsetattr(fd, TCSANOW, &saved.settings) == 0) {
+    return;
   }
+  if (errno == EIO && restore_through_fresh_descriptor(fd, saved.settings)) {
+    note_hangup(fault);
+    return;
+  }
+  note_port_failure(fault, "restore settings");
 }

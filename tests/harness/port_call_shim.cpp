@@ -9,8 +9,8 @@
 //   DUALROW_SHIM_WRITE_EIO_AT=k     the k-th write (from 1) fails with EIO
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
-//   DUALROW_SHIM_FAIL=call:k        the k-th call (from 1) of tcgetattr, tcflush,
-//                                   tcsetattr or tcdrain fails with EIO
+//   DUALROW_SHIM_FAIL=call:k[:e]    the k-th call (from 1) of tcgetattr, tcflush,
+//                                   tcsetattr or tcdrain fails with errno e (EIO)
 //   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
 
 #include <dlfcn.h>
@@ -54,12 +54,16 @@ void log_call(const char* format, ...) {
   errno = saved_errno;
 }
 
-// True when DUALROW_SHIM_FAIL names this, the `count`-th call of `call`.
+// True, with errno set, when DUALROW_SHIM_FAIL names this, the `count`-th
+// call of `call`.
 bool fails(const char* call, long count) {
   const char* plan = std::getenv("DUALROW_SHIM_FAIL");
   const std::size_t length = std::strlen(call);
-  return plan != nullptr && std::strncmp(plan, call, length) == 0 && plan[length] == ':' &&
-         std::strtol(plan + length + 1, nullptr, 10) == count;
+  if (plan == nullptr || std::strncmp(plan, call, length) != 0 || plan[length] != ':') return false;
+  char* rest = nullptr;
+  if (std::strtol(plan + length + 1, &rest, 10) != count) return false;
+  errno = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, nullptr, 10)) : EIO;
+  return true;
 }
 
 template <typename Function>
@@ -134,9 +138,8 @@ ssize_t write(int fd, const void* bytes, size_t count) {
 
 int tcgetattr(int fd, termios* settings) {
   if (fails("tcgetattr", ++tcgetattr_calls)) {
-    log_call("tcgetattr -> EIO\n");
+    log_call("tcgetattr -> error\n");
     std::memset(settings, 0, sizeof *settings);
-    errno = EIO;
     return -1;
   }
   log_call("tcgetattr\n");
@@ -145,8 +148,7 @@ int tcgetattr(int fd, termios* settings) {
 
 int tcflush(int fd, int queue) {
   if (fails("tcflush", ++tcflush_calls)) {
-    log_call("tcflush %d -> EIO\n", queue);
-    errno = EIO;
+    log_call("tcflush %d -> error\n", queue);
     return -1;
   }
   log_call("tcflush %d\n", queue);
@@ -155,8 +157,7 @@ int tcflush(int fd, int queue) {
 
 int tcsetattr(int fd, int when, const termios* settings) {
   if (fails("tcsetattr", ++tcsetattr_calls)) {
-    log_call("tcsetattr %d -> EIO\n", when);
-    errno = EIO;
+    log_call("tcsetattr %d -> error\n", when);
     return -1;
   }
   log_call("tcsetattr %d cflag=0x%x\n", when, static_cast<unsigned>(settings->c_cflag));
@@ -165,8 +166,7 @@ int tcsetattr(int fd, int when, const termios* settings) {
 
 int tcdrain(int fd) {
   if (fails("tcdrain", ++tcdrain_calls)) {
-    log_call("tcdrain -> EIO\n");
-    errno = EIO;
+    log_call("tcdrain -> error\n");
     return -1;
   }
   if (setting("DUALROW_SHIM_TCDRAIN_EINTR") != 0 && drain_eintr_due) {
