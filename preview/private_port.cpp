@@ -23,7 +23,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSetupFailed = 125;   // the child's exit status when the namespace could not be made
+// The child's exit status when it could not start the command, as env(1)
+// gives them: the private port could not be made, or exec failed.
+constexpr int kSetupFailed = 125;
+constexpr int kCannotExecute = 126;
+constexpr int kNotFound = 127;
 constexpr int kPollMs = 25;         // milliseconds between looks at a quiet port
 constexpr int kFullAfterTries = 5;  // refused writes in a row before the port counts as full
 
@@ -317,7 +321,9 @@ bool drop_privileges(const PortOptions& options, int report) {
   if (enter_namespace(report) && build_private_dev(options, pty, scratch, report) &&
       port_is_private(options, pty, report) && drop_privileges(options, report)) {
     execvpe(argv.get()[0], argv.get(), envp.get());
+    const int error = errno;
     write_text(report, describe("exec " + argv.strings[0]));
+    _exit(error == ENOENT ? kNotFound : kCannotExecute);
   }
   _exit(kSetupFailed);
 }
@@ -340,8 +346,8 @@ void read_into(int fd, std::string& sink, bool& open_flag) {
 std::string follow(pid_t child, const PortOptions& options, const Pty& pty, const Pipes& pipes,
                    PortRun& run) {
   std::string report;
-  bool out_open = options.capture_output;
-  bool err_open = options.capture_output;
+  bool out_open = pipes.out[0] >= 0;
+  bool err_open = pipes.err[0] >= 0;
   bool report_open = true;
   bool exited = false;
   bool signalled = options.signal == 0;
@@ -422,7 +428,10 @@ PortRun run_on_private_port(const PortOptions& options) {
       run.setup_error = describe("fork");
     } else {
       const std::string report = follow(child, options, pty, pipes, run);
-      if (exit_code(run) == kSetupFailed && !report.empty()) run.setup_error = report;
+      const int status = exit_code(run);
+      const bool not_started =
+          status == kSetupFailed || status == kCannotExecute || status == kNotFound;
+      if (not_started && !report.empty()) run.setup_error = report;
       run.wire.erase(0, filler);
     }
     tcgetattr(pty.slave, &run.after);

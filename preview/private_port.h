@@ -38,11 +38,13 @@ struct PortOptions {
 };
 
 struct PortRun {
-  std::string setup_error;  // empty when the command ran on a private port
-  std::string wire;         // bytes that arrived at the display end of the port
-  std::string out;          // the command's standard output, when captured
-  std::string err;          // the command's standard error, when captured
-  int wait_status = -1;     // as waitpid reports it
+  // Why the command did not start: the private port could not be made (status
+  // 125), or exec failed (126, 127 when not found); empty when it ran.
+  std::string setup_error;
+  std::string wire;      // bytes that arrived at the display end of the port
+  std::string out;       // the command's standard output, when captured
+  std::string err;       // the command's standard error, when captured
+  int wait_status = -1;  // as waitpid reports it
   bool timed_out = false;
   std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
   termios before{};                      // the port's settings just before the run

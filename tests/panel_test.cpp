@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "wire_frames.h"
 
 namespace {
 
@@ -74,6 +77,23 @@ TEST(DescribeWire, NamesEveryByte) {
       {"", "0 bytes"},
   };
   for (const Case& c : cases) EXPECT_EQ(describe_wire(c.wire), c.description);
+}
+
+TEST(WireFrames, CutsAtEachLeadInAndAtAQuietLine) {
+  using std::chrono::milliseconds;
+  const auto start = std::chrono::steady_clock::now();
+  WireFrames frames;
+  // A lead-in split across two reads still starts the next frame.
+  EXPECT_EQ(take_bytes(frames, kLeadIn + "one\n", start), std::vector<std::string>{});
+  EXPECT_EQ(take_bytes(frames, "two\x1bX", start), std::vector<std::string>{});
+  EXPECT_EQ(take_bytes(frames, std::string("\0\0", 2) + "three", start),
+            std::vector<std::string>{kLeadIn + "one\ntwo"});
+  EXPECT_EQ(take_quiet(frames, start + kQuietGap - milliseconds(1), false), "");
+  EXPECT_EQ(take_quiet(frames, start + kQuietGap, false), kLeadIn + "three");
+  // Bytes after a shown frame, with no lead-in, are a frame of their own.
+  EXPECT_EQ(take_bytes(frames, "oops", start), std::vector<std::string>{});
+  EXPECT_EQ(take_quiet(frames, start, true), "oops");
+  EXPECT_EQ(take_quiet(frames, start + kQuietGap, true), "");
 }
 
 }  // namespace

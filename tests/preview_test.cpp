@@ -1,0 +1,153 @@
+// dualrow-preview as a user runs it: a command or script, its panels, its
+// output and status.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "harness/private_port_test.h"
+
+namespace {
+
+struct Shown {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `command` through the shell with its output in two files of its own.
+Shown show(const std::string& command) {
+  const std::string out = "/tmp/dualrow-preview-out." + std::to_string(getpid());
+  const std::string err = "/tmp/dualrow-preview-err." + std::to_string(getpid());
+  const int raw = std::system((command + " >" + out + " 2>" + err).c_str());
+  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return shown;
+}
+
+const std::string kPreview = PREVIEW_PATH;
+const std::string kDualrow = DUALROW_PATH;
+
+using Preview = PrivatePortTest;
+
+TEST_F(Preview, ShowsEveryFrameOfAScriptInOrderAsItArrives) {
+  const Shown shown = show(kPreview + " sh -c '" + kDualrow + " Hello World; sleep 0.5; " +
+                           kDualrow + " Backup done; " + kDualrow + " \"\" \"\"'");
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, "");
+  const std::regex frames(
+      "frame 1 at (\\d+\\.\\d+) s, 27 bytes: 1B 58 00 00 \\| 6×20 \"Hello\" 0A \\| 6×20 \"World\"\n"
+      "┌────────────────┐\n│      Hello     │\n│      World     │\n└────────────────┘\n"
+      "frame 2 at (\\d+\\.\\d+) s, 26 bytes: 1B 58 00 00 \\| 5×20 \"Backup\" 0A \\| 6×20 \"done\"\n"
+      "┌────────────────┐\n│     Backup     │\n│      done      │\n└────────────────┘\n"
+      "frame 3 at (\\d+\\.\\d+) s, 21 bytes: 1B 58 00 00 \\| 8×20 0A \\| 8×20\n"
+      "┌────────────────┐\n│                │\n│                │\n└────────────────┘\n"
+      "exit 0, 3 frames\n");
+  std::smatch times;
+  ASSERT_TRUE(std::regex_match(shown.err, times, frames)) << shown.err;
+  // The first panel was drawn before the script went on to the second update.
+  EXPECT_LT(std::stod(times[1]), 0.5);
+  EXPECT_GE(std::stod(times[2]), 0.5);
+}
+
+TEST_F(Preview, PassesOutputAndStatusThroughAndFlagsAFrameWithoutTheLeadIn) {
+  const Shown shown =
+      show(kPreview + " sh -c 'echo said; echo complained >&2; printf oops >/dev/ttyS0; exit 3'");
+  EXPECT_EQ(shown.status, 3);
+  EXPECT_EQ(shown.out, "said\n");
+  EXPECT_EQ(shown.err.rfind("complained\n", 0), 0u) << shown.err;
+  EXPECT_NE(shown.err.find("4 bytes: \"oops\"\n"), std::string::npos) << shown.err;
+  EXPECT_NE(shown.err.find("warning: the frame does not start with the lead-in"),
+            std::string::npos);
+  EXPECT_NE(shown.err.find("exit 3, 1 frame\n"), std::string::npos) << shown.err;
+}
+
+TEST_F(Preview, ReportsAMissingCommandAsEnvDoes) {
+  const Shown shown = show(kPreview + " /nonexistent/dualrow");
+  EXPECT_EQ(shown.status, 127);
+  EXPECT_EQ(shown.err, "dualrow-preview: exec /nonexistent/dualrow: No such file or directory\n");
+}
+
+TEST_F(Preview, WorksForAnUnprivilegedUser) {
+  // As root, the preview is tried as nobody; as anyone else, as that user.
+  const std::string as_user =
+      getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  if (show(as_user + "unshare --user --mount true").status != 0) {
+    GTEST_SKIP() << "this machine gives unprivileged users no user namespaces";
+  }
+  const Shown shown = show(as_user + kPreview + " " + kDualrow + " Hello World");
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_NE(shown.err.find("│      Hello     │\n│      World     │"), std::string::npos)
+      << shown.err;
+}
+
+// Runs the preview unprivileged in a chroot, where the kernel refuses new user
+// namespaces; as root, it first drops to nobody.
+Shown show_without_namespaces(const std::string& command) {
+  const std::string out = "/tmp/dualrow-preview-out." + std::to_string(getpid());
+  const std::string err = "/tmp/dualrow-preview-err." + std::to_string(getpid());
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  const pid_t child = fork();
+  if (child == 0) {
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char root[] = "/tmp/dualrow-chroot.XXXXXX";
+    const auto ok = [](bool done) {
+      if (!done) _exit(99);
+    };
+    ok(out_fd >= 0 && err_fd >= 0);
+    ok(unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) == 0);
+    if (uid != 0) {
+      std::ofstream("/proc/self/setgroups") << "deny";
+      std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1\n";
+      std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1\n";
+    }
+    ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    ok(mkdtemp(root) != nullptr);
+    ok(mount("/", root, nullptr, MS_BIND | MS_REC, nullptr) == 0);
+    ok(chroot(root) == 0 && chdir("/") == 0);
+    if (uid == 0) ok(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  int raw = 0;
+  waitpid(child, &raw, 0);
+  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return shown;
+}
+
+TEST_F(Preview, WithoutRootOrUserNamespacesSaysWhyAndExits125) {
+  const Shown shown = show_without_namespaces(kPreview + " sh -c 'echo ran'");
+  EXPECT_EQ(shown.status, 125) << shown.err;
+  EXPECT_EQ(shown.out, "");  // the command never started
+  EXPECT_EQ(shown.err,
+            "dualrow-preview: cannot give the command a private /dev/ttyS0 (needs root, or user "
+            "namespaces): unshare(CLONE_NEWUSER|CLONE_NEWNS): Operation not permitted\n");
+}
+
+}  // namespace
