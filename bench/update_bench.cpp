@@ -68,25 +68,19 @@ long instructions(const std::vector<std::string>& command) {
   return at == std::string::npos ? -1 : std::stol(run.err.substr(at + 12));
 }
 
-}  // namespace
+// Microseconds per run, by candidate and round, from update_bench.sh's lines.
+using Timings = std::map<std::string, std::map<int, double>>;
 
-int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 21;
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 200;
-  const std::string why = private_port_unavailable();
-  if (!why.empty()) {
-    std::fprintf(stderr, "update_bench: no private /dev/ttyS0 here: %s\n", why.c_str());
-    return 2;
-  }
+// Runs the timed rounds in one private port; the wire must carry every update
+// whole, or the figures would time something other than the job.
+bool time_rounds(int rounds, int runs, Timings& timings) {
   const PortRun run =
       in_private_port({"bash", BENCH_SCRIPT, std::to_string(rounds), std::to_string(runs),
                        NOOP_STATIC, NOOP_DYNAMIC, DUALROW, DUALROW_STATIC, RECIPE_PY});
   if (exit_code(run) != 0) {
     std::fprintf(stderr, "update_bench: the timed runs failed:\n%s", run.err.c_str());
-    return 1;
+    return false;
   }
-  // Every update must have reached the display end whole, or the figures
-  // would time something other than the job.
   const auto frames =
       static_cast<std::size_t>(frames_on(run.wire)[expected_frame({"Hello", "World"})]);
   const std::size_t expected =
@@ -94,10 +88,8 @@ int main(int argc, char** argv) {
   if (frames != expected) {
     std::fprintf(stderr, "update_bench: %zu whole frames arrived, %zu expected\n", frames,
                  expected);
-    return 1;
+    return false;
   }
-  // per candidate, microseconds per run in each round
-  std::map<std::string, std::map<int, double>> per_run;
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream f(line);
@@ -106,13 +98,19 @@ int main(int argc, char** argv) {
     double n = 0;
     double start = 0;
     double end = 0;
-    if (f >> round >> name >> n >> start >> end) per_run[name][round] = (end - start) / n * 1e6;
+    if (f >> round >> name >> n >> start >> end) timings[name][round] = (end - start) / n * 1e6;
   }
-  const auto ratio = [&](const std::string& a, const std::string& b) {
-    std::vector<double> r;
-    for (const auto& [round, us] : per_run[a]) r.push_back(us / per_run[b][round]);
-    return median(r);
-  };
+  return true;
+}
+
+// The median over the rounds of a's time per run over b's.
+double ratio(const Timings& timings, const std::string& a, const std::string& b) {
+  std::vector<double> r;
+  for (const auto& [round, us] : timings.at(a)) r.push_back(us / timings.at(b).at(round));
+  return median(r);
+}
+
+void print_costs(const Timings& timings) {
   const std::map<std::string, std::vector<std::string>> commands = {
       {"noop_static", {NOOP_STATIC}},
       {"noop_dynamic", {NOOP_DYNAMIC}},
@@ -120,35 +118,32 @@ int main(int argc, char** argv) {
       {"dualrow", {DUALROW, "Hello", "World"}},
       {"python3", {"/usr/bin/python3", RECIPE_PY}},
   };
-  const long bash_alone = syscalls({"bash", "-c", ":"});
-  const long recipe_in_bash =
-      syscalls({"bash", "-c", std::string("source ") + RECIPE_SH + "; recipe"});
-
-  std::printf(
-      "dualrow update benchmark: %d interleaved rounds, %d runs per candidate per round "
-      "(python3: %d)\n\n",
-      rounds, runs, (runs + 9) / 10);
+  // The recipe runs in the caller's own shell: its count leaves bash's start out.
+  const long recipe_calls =
+      syscalls({"bash", "-c", std::string("source ") + RECIPE_SH + "; recipe"}) -
+      syscalls({"bash", "-c", ":"});
   std::printf("| candidate | median per run (us) | system calls | instructions |\n");
   std::printf("|---|---:|---:|---:|\n");
   for (const char* name : kCandidates) {
     std::vector<double> us;
-    for (const auto& [round, value] : per_run[name]) us.push_back(value);
-    long calls = -1;
+    for (const auto& [round, value] : timings.at(name)) us.push_back(value);
+    long calls = recipe_calls;
     long instr = -1;
     if (const auto it = commands.find(name); it != commands.end()) {
       calls = syscalls(it->second);
-      if (std::string(name).rfind("python", 0) != 0) instr = instructions(it->second);
-    } else {
-      calls = recipe_in_bash - bash_alone;  // the recipe's own, without bash's start
+      if (std::string(name) != "python3") instr = instructions(it->second);
     }
-    std::printf("| %s | %.0f | %s | %s |\n", name, us.empty() ? 0.0 : median(us),
+    std::printf("| %s | %.0f | %s | %s |\n", name, median(us),
                 calls < 0 ? "-" : std::to_string(calls).c_str(),
                 instr < 0 ? "-" : std::to_string(instr).c_str());
   }
-  const double static_ratio = ratio("dualrow_static", "noop_static");
-  const double dynamic_ratio = ratio("dualrow", "noop_dynamic");
-  const double recipe_ratio = ratio("shell_recipe", "dualrow");
-  const double python_ratio = ratio("python3", "dualrow");
+}
+
+void print_ratios(const Timings& timings) {
+  const double static_ratio = ratio(timings, "dualrow_static", "noop_static");
+  const double dynamic_ratio = ratio(timings, "dualrow", "noop_dynamic");
+  const double recipe_ratio = ratio(timings, "shell_recipe", "dualrow");
+  const double python_ratio = ratio(timings, "python3", "dualrow");
   std::printf("\n| ratio (median of per-round ratios) | measured | target |\n|---|---:|---|\n");
   std::printf("| dualrow_static / noop_static | %.2f | within 1.20 %s |\n", static_ratio,
               static_ratio <= 1.2 ? "met" : "MISSED");
@@ -157,5 +152,29 @@ int main(int argc, char** argv) {
   std::printf("| shell_recipe / dualrow | %.2f | at least 3.00 %s |\n", recipe_ratio,
               recipe_ratio >= 3.0 ? "met" : "MISSED");
   std::printf("| python3 / dualrow | %.2f | - |\n", python_ratio);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 21;
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 200;
+  if (rounds < 1 || runs < 1) {
+    std::fprintf(stderr, "usage: update_bench [ROUNDS [RUNS]]\n");
+    return 2;
+  }
+  const std::string why = private_port_unavailable();
+  if (!why.empty()) {
+    std::fprintf(stderr, "update_bench: no private /dev/ttyS0 here: %s\n", why.c_str());
+    return 2;
+  }
+  Timings timings;
+  if (!time_rounds(rounds, runs, timings)) return 1;
+  std::printf(
+      "dualrow update benchmark: %d interleaved rounds, %d runs per candidate per round "
+      "(python3: %d)\n\n",
+      rounds, runs, (runs + 9) / 10);
+  print_costs(timings);
+  print_ratios(timings);
   return 0;
 }

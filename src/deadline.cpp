@@ -69,6 +69,6 @@ void clear_deadline() {
   sigaction(SIGALRM, &outside_action, nullptr);
   sigprocmask(SIG_SETMASK, &outside_mask, nullptr);
   if (foreign_alarm != 0) {
-    raise(SIGALRM);
+    (void)raise(SIGALRM);
   }
 }

@@ -38,7 +38,7 @@ bool send_frame(int fd, int argc, char** argv, PortFault& fault) {
 
 [[noreturn]] void fail_to_open(int error) {
   if (error == EWOULDBLOCK) {
-    std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
+    (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
   } else {
     errno = error;
     std::perror(kDevicePath);
@@ -51,7 +51,9 @@ bool send_frame(int fd, int argc, char** argv, PortFault& fault) {
     std::exit(kExitSuccess);
   }
   const bool named = *fault.step != '\0';
-  std::fprintf(stderr, "%s: %s%s%s\n", kDevicePath, fault.step, named ? ": " : "", fault.reason);
+  // Nothing is left to do if standard error is gone: the status still tells.
+  (void)std::fprintf(stderr, "%s: %s%s%s\n", kDevicePath, fault.step, named ? ": " : "",
+                     fault.reason);
   std::exit(kExitPortFault);
 }
 

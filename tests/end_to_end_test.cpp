@@ -43,6 +43,7 @@ class EndToEnd : public PrivatePortTest {
     if (IsSkipped()) return;
     char log_template[] = "/tmp/dualrow-shim-log.XXXXXX";
     const int fd = mkstemp(log_template);
+    // cppcheck-suppress resourceLeak ; nothing to close when mkstemp failed
     ASSERT_GE(fd, 0) << std::strerror(errno);
     close(fd);
     log_path_ = log_template;
@@ -63,8 +64,14 @@ class EndToEnd : public PrivatePortTest {
 
   // The run with the shim preloaded: its calls recorded, and `faults` (its
   // DUALROW_SHIM_* settings) injected.
-  PortRun run_recorded(const std::vector<std::string>& args, std::vector<std::string> faults = {},
-                       PortOptions options = {}) {
+  PortRun run_recorded(const std::vector<std::string>& args,
+                       const std::vector<std::string>& faults = {}, PortOptions options = {}) {
+    options.environment = shim_environment(faults);
+    return run(args, options);
+  }
+
+  // What preloads the shim with `faults`, its log emptied.
+  std::vector<std::string> shim_environment(std::vector<std::string> faults) {
     unlink(log_path_.c_str());
     faults.push_back("LD_PRELOAD=" SHIM_PATH);
     faults.push_back("DUALROW_SHIM_LOG=" + log_path_);
@@ -72,8 +79,7 @@ class EndToEnd : public PrivatePortTest {
     const char* asan = std::getenv("ASAN_OPTIONS");
     faults.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                      ":verify_asan_link_order=0");
-    options.environment = faults;
-    return run(args, options);
+    return faults;
   }
 
   std::vector<std::string> calls() {
@@ -285,8 +291,7 @@ TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
     options.command = {"sh", "-c", "exec \"$0\" \"$@\" " + c.closing, DUALROW_PATH};
     options.command.insert(options.command.end(), c.args.begin(), c.args.end());
     options.prior = unusual_settings();
-    options.environment = {"LD_PRELOAD=" SHIM_PATH, "DUALROW_SHIM_LOG=" + log_path_};
-    unlink(log_path_.c_str());
+    options.environment = shim_environment({});
     const PortRun result = run_on_private_port(options);
     ASSERT_EQ(result.setup_error, "");
     EXPECT_EQ(printable(result.wire), printable(expected_frame(c.args)));

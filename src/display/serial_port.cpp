@@ -64,7 +64,10 @@ bool lock_port(int fd) {
 // them back.
 bool restore_through_fresh_descriptor(int fd, const termios& saved) {
   char same_node[32];
-  std::snprintf(same_node, sizeof same_node, "/proc/self/fd/%d", fd);
+  const int length = std::snprintf(same_node, sizeof same_node, "/proc/self/fd/%d", fd);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof same_node) {
+    return false;
+  }
   const int fresh = open(same_node, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fresh < 0) {
     return false;

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The tests' own account of what the display must receive, written from the
@@ -14,12 +15,19 @@ inline const std::string kExpectedLeadIn(
     "X\0\0",
     4);
 
+/// Line 1 (`first`) or line 2 as the display must receive it: the text cut to
+/// 30 or 31 bytes, 8 spaces less half its length (rounded down) before it and
+/// none from 16 bytes on, and a newline byte after line 1.
+inline std::string expected_line(std::string_view text, bool first) {
+  const std::string_view kept = text.substr(0, first ? 30 : 31);
+  const std::size_t half = kept.size() / 2;
+  return std::string(half >= 8 ? 0 : 8 - half, ' ') + std::string(kept) + (first ? "\n" : "");
+}
+
 inline std::string expected_frame(const std::vector<std::string>& texts) {
   std::string bytes = kExpectedLeadIn;
   for (std::size_t line = 0; line < texts.size() && line < 2; ++line) {
-    const std::string kept = texts[line].substr(0, line == 0 ? 30 : 31);
-    const std::size_t half = kept.size() / 2;
-    bytes += std::string(half >= 8 ? 0 : 8 - half, ' ') + kept + (line == 0 ? "\n" : "");
+    bytes += expected_line(texts[line], line == 0);
   }
   return bytes;
 }

@@ -26,9 +26,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0 || ioctl(fd, TIOCVHANGUP) != 0) {
-    perror(argv[1]);
-    return 1;
-  }
-  return 0;
+  const int hung_up = fd >= 0 && ioctl(fd, TIOCVHANGUP) == 0;
+  if (!hung_up) perror(argv[1]);
+  if (fd >= 0) close(fd);
+  return hung_up ? 0 : 1;
 }
