@@ -340,6 +340,27 @@ void read_into(int fd, std::string& sink, bool& open_flag) {
   }
 }
 
+// Sends the planned signal when it is due, and kills the command when its time
+// is up. True once the command has ended.
+bool tend_command(pid_t child, const PortOptions& options, Clock::time_point started,
+                  bool& signalled, PortRun& run) {
+  const auto now = Clock::now();
+  if (!signalled && now - started >= options.signal_after) {
+    kill(child, options.signal);
+    signalled = true;
+  }
+  bool ended = waitpid(child, &run.wait_status, WNOHANG) == child;
+  if (!ended && options.timeout && now - started > *options.timeout) {
+    run.timed_out = true;
+    kill(child, SIGKILL);
+    ended = waitpid(child, &run.wait_status, 0) == child;
+  }
+  if (ended) {
+    run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  }
+  return ended;
+}
+
 // Reads the display end, the command's streams and the child's report until
 // the command has ended and the display end has been quiet for a while: bytes
 // written to the slave reach the master through deferred kernel work.
@@ -375,23 +396,7 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
       if (fds[3].revents != 0) read_into(pipes.report[0], report, report_open);
     }
     quiet_polls = port_spoke || !exited ? 0 : quiet_polls + 1;
-    if (exited) continue;
-    const auto now = Clock::now();
-    if (!signalled && now - started >= options.signal_after) {
-      kill(child, options.signal);
-      signalled = true;
-    }
-    if (waitpid(child, &run.wait_status, WNOHANG) == child) {
-      exited = true;
-    } else if (options.timeout && now - started > *options.timeout) {
-      run.timed_out = true;
-      kill(child, SIGKILL);
-      waitpid(child, &run.wait_status, 0);
-      exited = true;
-    }
-    if (exited) {
-      run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    }
+    exited = exited || tend_command(child, options, started, signalled, run);
   }
   while (report_open) read_into(pipes.report[0], report, report_open);
   return report;

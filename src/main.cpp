@@ -1,5 +1,5 @@
 // dualrow: shows up to two lines of text on the 2x16 display on /dev/ttyS0.
-// One run is one update: open, configure, send, drain, restore, exit.
+// One run is one update: open, configure, send, drain, restore, close, exit.
 
 #include <unistd.h>
 

@@ -181,8 +181,8 @@ bool note_port_failure(PortFault& fault, const char* step) {
 
 bool drain_display_port(int fd, PortFault& fault) {
   // write() returns once the bytes are queued; a UART may still hold most of
-  // the frame. Without this wait the restore below would send the rest at the
-  // old speed and parity.
+  // the frame. Without this wait the restore that follows would send the rest
+  // at the old speed and parity.
   while (!deadline_passed()) {
     if (tcdrain(fd) == 0) {
       return true;
