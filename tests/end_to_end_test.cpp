@@ -216,60 +216,49 @@ TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
   EXPECT_TRUE(same_settings(result.after, result.before));
 }
 
-TEST_F(EndToEnd, BusyPortIsReportedWith255AfterTheWait) {
+TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  const std::string busy = "/dev/ttyS0: busy: another process has held the port for 10 s\n";
+  const std::string stalled =
+      "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s\n";
   struct Case {
+    const char* wait;
+    bool locked;  // else the port's output is full
     int signal;
-    int status;       // exit status, or -1 for the signal's death
-    std::string err;  // what a caller reads
-  };
-  const Case cases[] = {
-      {0, 255, "/dev/ttyS0: busy: another process has held the port for 10 s\n"},
-      {SIGTERM, -1, ""},  // a stop signal ends the wait at once, as before
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.signal);
-    PortOptions options;
-    options.lock_port = true;
-    options.signal = c.signal;
-    options.signal_after = std::chrono::milliseconds(300);
-    options.timeout = std::chrono::seconds(15);
-    const PortRun result = run({"Hello", "World"}, options);
-    EXPECT_EQ(exit_code(result), c.status);
-    EXPECT_EQ(killed_by(result), c.signal);
-    EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(result.wire, "");
-    EXPECT_TRUE(same_settings(result.after, result.before));
-    // The whole wait, or none of it when a stop signal came.
-    EXPECT_EQ(result.elapsed >= std::chrono::seconds(10), c.signal == 0);
-    std::printf("busy port, signal %d: ended after %lld ms\n", c.signal,
-                static_cast<long long>(result.elapsed.count()));
-  }
-}
-
-TEST_F(EndToEnd, StalledOutputEndsAtTheBoundWithTheSettingsBack) {
-  struct Case {
-    int signal;
-    int status;
+    int status;  // exit status, or -1 for the signal's death
     std::string err;
+    milliseconds at_least;
+    milliseconds below;
   };
   const Case cases[] = {
-      {0, 1, "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s\n"},
-      {SIGTERM, -1, ""},  // held until the old settings are back, then it ends the run
+      {"another run's lock", true, 0, 255, busy, seconds(10), seconds(15)},
+      // A stop signal ends the wait for the lock at once: nothing is held yet.
+      {"another run's lock", true, SIGTERM, -1, "", milliseconds(0), seconds(10)},
+      // A slow frame gets its whole bound.
+      {"a stalled port", false, 0, 1, stalled, seconds(2), seconds(10)},
+      // Held until the old settings are back, then it ends the run.
+      {"a stalled port", false, SIGTERM, -1, "", seconds(2), seconds(10)},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.signal);
+    SCOPED_TRACE(std::string(c.wait) + ", signal " + std::to_string(c.signal));
     PortOptions options;
-    options.hold_output = true;
+    options.lock_port = c.locked;
+    options.hold_output = !c.locked;
     options.signal = c.signal;
-    options.signal_after = std::chrono::milliseconds(500);
-    options.timeout = std::chrono::seconds(10);
+    options.signal_after = milliseconds(500);
+    options.timeout = seconds(15);
     const PortRun result = run({"Hello", "World"}, options);
     EXPECT_EQ(exit_code(result), c.status);
     EXPECT_EQ(killed_by(result), c.signal);
     EXPECT_EQ(result.err, c.err);
+    if (c.locked) {
+      EXPECT_EQ(result.wire, "");  // nothing sent, nothing touched
+    }
     EXPECT_TRUE(same_settings(result.after, result.before));
-    EXPECT_GE(result.elapsed, std::chrono::seconds(2));  // a slow frame gets its whole bound
-    std::printf("stalled output, signal %d: ended after %lld ms\n", c.signal,
+    EXPECT_GE(result.elapsed, c.at_least);
+    EXPECT_LT(result.elapsed, c.below);
+    std::printf("%s, signal %d: ended after %lld ms\n", c.wait, c.signal,
                 static_cast<long long>(result.elapsed.count()));
   }
 }

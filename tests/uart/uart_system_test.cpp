@@ -365,6 +365,14 @@ double scenario_seconds(const Boot& boot) {
   return seconds == "<missing>" ? -1 : std::stod(seconds);
 }
 
+// Guest commands: `dualrow Hello World` in the background, `action` `delay`
+// seconds into its run (its status reported as `name`), then the run's status.
+std::string while_running(const std::string& delay, const std::string& action,
+                          const std::string& name) {
+  return "dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\nsleep " + delay + "\n" + action +
+         "; report \"" + name + "=$?\"\nwait $pid; status=$?";
+}
+
 const std::string kHelloWorld = expected_frame({"Hello", "World"});
 const std::string kStalled =
     "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s";
@@ -408,11 +416,7 @@ TEST_F(UartSystem, LongTextsAreCutAndNothingHangs) {
 
 TEST_F(UartSystem, SigtermDuringAStalledDrainStillRestores) {
   const Boot boot =
-      boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\n"
-                  "sleep 0.3\n"
-                  "kill -TERM $pid; report \"signalled=$?\"\n"
-                  "wait $pid; status=$?",
-                  Hold::kOneSecond});
+      boot_guest({while_running("0.3", "kill -TERM $pid", "signalled"), Hold::kOneSecond});
   ASSERT_EQ(boot.problem, "");
   ASSERT_EQ(boot.qemu_status, 1) << boot.report;
   EXPECT_EQ(field(boot.report, "signalled"), "0");  // it was still running, held in the drain
@@ -448,11 +452,7 @@ TEST_F(UartSystem, OutputNeverReleasedEndsAtTheBoundWithTheSettingsBack) {
 
 TEST_F(UartSystem, SigtermIntoAStalledOutputEndsAtTheBoundWithTheSettingsBack) {
   const Boot boot =
-      boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\n"
-                  "sleep 0.5\n"
-                  "kill -TERM $pid; report \"signalled=$?\"\n"
-                  "wait $pid; status=$?",
-                  Hold::kForever});
+      boot_guest({while_running("0.5", "kill -TERM $pid", "signalled"), Hold::kForever});
   ASSERT_EQ(boot.problem, "");
   ASSERT_EQ(boot.qemu_status, 1) << boot.report;
   EXPECT_EQ(field(boot.report, "signalled"), "0");
@@ -464,11 +464,7 @@ TEST_F(UartSystem, SigtermIntoAStalledOutputEndsAtTheBoundWithTheSettingsBack) {
 
 TEST_F(UartSystem, HangupDuringTheDrainIsReportedAndTheSettingsStillGoBack) {
   const Boot boot =
-      boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\n"
-                  "sleep 0.3\n"
-                  "guest_hangup /dev/ttyS0; report \"hungup=$?\"\n"
-                  "wait $pid; status=$?",
-                  Hold::kOneSecond});
+      boot_guest({while_running("0.3", "guest_hangup /dev/ttyS0", "hungup"), Hold::kOneSecond});
   ASSERT_EQ(boot.problem, "");
   ASSERT_EQ(boot.qemu_status, 1) << boot.report;
   EXPECT_EQ(field(boot.report, "hungup"), "0");
