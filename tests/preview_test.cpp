@@ -34,15 +34,21 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
-// Runs `command` through the shell with its output in two files of its own.
-Shown show(const std::string& command) {
-  const std::string out = "/tmp/dualrow-preview-out." + std::to_string(getpid());
-  const std::string err = "/tmp/dualrow-preview-err." + std::to_string(getpid());
-  const int raw = std::system((command + " >" + out + " 2>" + err).c_str());
-  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-  std::remove(out.c_str());
-  std::remove(err.c_str());
+// The files a run's standard output and error go to.
+const std::string kOut = "/tmp/dualrow-preview-out." + std::to_string(getpid());
+const std::string kErr = "/tmp/dualrow-preview-err." + std::to_string(getpid());
+
+// What the run that ended with wait status `raw` left in kOut and kErr.
+Shown collect(int raw) {
+  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(kOut), slurp(kErr)};
+  std::remove(kOut.c_str());
+  std::remove(kErr.c_str());
   return shown;
+}
+
+// Runs `command` through the shell.
+Shown show(const std::string& command) {
+  return collect(std::system((command + " >" + kOut + " 2>" + kErr).c_str()));
 }
 
 const std::string kPreview = PREVIEW_PATH;
@@ -104,14 +110,12 @@ TEST_F(Preview, WorksForAnUnprivilegedUser) {
 // Runs the preview unprivileged in a chroot, where the kernel refuses new user
 // namespaces; as root, it first drops to nobody.
 Shown show_without_namespaces(const std::string& command) {
-  const std::string out = "/tmp/dualrow-preview-out." + std::to_string(getpid());
-  const std::string err = "/tmp/dualrow-preview-err." + std::to_string(getpid());
   const uid_t uid = getuid();
   const gid_t gid = getgid();
   const pid_t child = fork();
   if (child == 0) {
-    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out_fd = open(kOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(kErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     char root[] = "/tmp/dualrow-chroot.XXXXXX";
     const auto ok = [](bool done) {
       if (!done) _exit(99);
@@ -135,10 +139,7 @@ Shown show_without_namespaces(const std::string& command) {
   }
   int raw = 0;
   waitpid(child, &raw, 0);
-  Shown shown{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return shown;
+  return collect(raw);
 }
 
 TEST_F(Preview, WithoutRootOrUserNamespacesSaysWhyAndExits125) {
