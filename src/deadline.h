@@ -1,19 +1,37 @@
 #pragma once
 
-/// A bound on the run's blocking calls. While a deadline is set, a call still
-/// blocked when it passes returns with EINTR, and so does every blocking call
-/// after it (the timer goes on firing until the deadline is cleared, so one
-/// that lands just before a call blocks is not lost); `deadline_passed` tells
-/// that interruption from any other. `set_deadline` returns false with errno
-/// set when no timer can be had: nothing is bounded then.
+#include <csignal>
+#include <ctime>
+
+/// A bound on the run's blocking calls. Whether it has passed is the word of
+/// CLOCK_MONOTONIC against `end`, never of a signal. While it is set, a call
+/// still blocked when it passes returns with EINTR, and so does every blocking
+/// call after it (the timer goes on firing until the deadline is cleared, so
+/// one that lands just before a call blocks is not lost).
 ///
 /// The timer's signal is SIGALRM, caught only while a deadline is set. One that
-/// another process sends meanwhile is raised again when the deadline is cleared,
-/// so it takes its usual effect then, or once held signals are released.
-bool set_deadline(int milliseconds);
+/// another process sends meanwhile is raised again when the deadline is
+/// cleared, so it takes its usual effect then, or once held signals are
+/// released.
+/// The time on CLOCK_MONOTONIC `milliseconds` from now, and whether the clock
+/// has reached such a time.
+timespec monotonic_after(int milliseconds);
+bool monotonic_reached(const timespec& end);
 
-bool deadline_passed();
+struct Deadline {
+  timespec end{};  // CLOCK_MONOTONIC
+  timer_t timer{};
+  struct sigaction outside_action {};
+  sigset_t outside_mask{};
+};
 
-/// Stops the timer, forgets whether it passed, and puts SIGALRM's handling and
-/// the signal mask back.
-void clear_deadline();
+/// Sets `deadline` `milliseconds` from now. False, with errno set, when no
+/// timer can be had: nothing is bounded then and `deadline` needs no clearing.
+bool set_deadline(Deadline& deadline, int milliseconds);
+
+bool deadline_passed(const Deadline& deadline);
+
+/// Stops the timer and puts SIGALRM's handling and the signal mask back. A
+/// timer signal still pending is dropped; one from another process is raised
+/// again.
+void clear_deadline(Deadline& deadline);

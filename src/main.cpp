@@ -1,5 +1,6 @@
 // dualrow: shows up to two lines of text on the 2x16 display on /dev/ttyS0.
-// One run is one update: open, configure, send, drain, restore, close, exit.
+// One run is one update: open, configure and confirm, send, drain, restore,
+// close, exit.
 
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "deadline.h"
 #include "display/display_frame.h"
 #include "display/serial_port.h"
 #include "stop_signals.h"
@@ -19,25 +21,31 @@ constexpr int kExitCannotOpen = 255;  // what exit(-1) gives; scripts test for i
 constexpr char kUsage[] = "Usage: dualrow <line 1> <line 2>";
 constexpr char kBusy[] = "busy: another process has held the port for 10 s";
 static_assert(kLockWaitMs == 10'000, "kBusy names the wait");
-constexpr char kWriteStep[] = "";  // a failed write is reported by its error alone
 
-bool send_line(int fd, const char* text, LineTerminator terminator) {
+bool send_line(int fd, const char* text, LineTerminator terminator, const Deadline& bound) {
   // Built, sent and dropped before the next line is built.
   const DisplayLine line = format_display_line(text, terminator);
-  return write_all(fd, line.bytes.data(), line.length);
+  return write_all(fd, line.bytes.data(), line.length, bound);
 }
 
 // The lead-in, then line 1 and line 2 when given; further arguments are
-// ignored. Stops at the first failed write.
-bool send_frame(int fd, int argc, char** argv, PortFault& fault) {
-  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size()) &&
-                    (argc < 2 || send_line(fd, argv[1], LineTerminator::kNewline)) &&
-                    (argc < 3 || send_line(fd, argv[2], LineTerminator::kNone));
-  return sent || note_port_failure(fault, kWriteStep);
+// ignored. Stops at the first failed write, which is reported by its error
+// alone.
+void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault& fault) {
+  bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound);
+  if (sent && argc >= 2) {
+    sent = send_line(fd, argv[1], LineTerminator::kNewline, bound);
+  }
+  if (sent && argc >= 3) {
+    sent = send_line(fd, argv[2], LineTerminator::kNone, bound);
+  }
+  if (!sent) {
+    note_port_failure(fault, nullptr);
+  }
 }
 
-[[noreturn]] void fail_to_open(int error) {
-  if (error == EWOULDBLOCK) {
+[[noreturn]] void fail_to_open(int result, int error) {
+  if (result == kPortBusy) {
     (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
   } else {
     errno = error;
@@ -47,13 +55,15 @@ bool send_frame(int fd, int argc, char** argv, PortFault& fault) {
 }
 
 [[noreturn]] void finish(const PortFault& fault) {
-  if (fault.reason == nullptr) {
+  if (!port_failed(fault)) {
     std::exit(kExitSuccess);
   }
-  const bool named = *fault.step != '\0';
   // Nothing is left to do if standard error is gone: the status still tells.
-  (void)std::fprintf(stderr, "%s: %s%s%s\n", kDevicePath, fault.step, named ? ": " : "",
-                     fault.reason);
+  if (fault.step == nullptr) {
+    (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, fault.reason.data());
+  } else {
+    (void)std::fprintf(stderr, "%s: %s: %s\n", kDevicePath, fault.step, fault.reason.data());
+  }
   std::exit(kExitPortFault);
 }
 
@@ -62,22 +72,29 @@ bool send_frame(int fd, int argc, char** argv, PortFault& fault) {
 int main(int argc, char** argv) {
   const int fd = open_display_port();
   if (fd < 0) {
-    fail_to_open(errno);
+    fail_to_open(fd, errno);
   }
 
-  const sigset_t outside_run = hold_stop_signals();
   PortFault fault;
-  const SavedSettings saved = configure_display_port(fd, fault);
-  if (start_output_bound(fault)) {
-    send_frame(fd, argc, argv, fault);
-    drain_display_port(fd, fault);
-    end_output_bound(fd, fault);
+  sigset_t outside{};
+  const bool held = hold_all_signals(outside);
+  if (!held) {
+    note_port_failure(fault, "hold signals");  // unheld, a signal could strand display mode
   }
-  restore_port_settings(fd, saved, fault);
+  SavedSettings saved;
+  Deadline bound;
+  if (held && configure_display_port(fd, saved, fault) && start_output_bound(bound, fault)) {
+    send_frame(fd, argc, argv, bound, fault);
+    drain_display_port(fd, bound, fault);
+    clear_deadline(bound);
+  }
+  restore_port_settings(fd, kDevicePath, saved, fault);
   // Closing releases the lock before anything is printed: a stopped terminal
   // on standard output must not keep other runs from the port.
   close(fd);
-  release_stop_signals(outside_run);
+  if (held) {
+    release_held_signals(outside);
+  }
 
   if (argc < 2) {
     std::puts(kUsage);

@@ -1,15 +1,14 @@
 #include "stop_signals.h"
 
-sigset_t hold_stop_signals() {
+bool hold_all_signals(sigset_t& outside) {
   // Not only the usual four: SIGUSR1, SIGPIPE, SIGALRM and the rest end the
   // process by default too, and SIGTSTP or SIGTTOU would stop it holding the lock.
   sigset_t all{};
   sigfillset(&all);
-  sigset_t previous{};
-  sigprocmask(SIG_BLOCK, &all, &previous);
-  return previous;
+  // Read first: a failed SIG_BLOCK leaves `outside` unspecified, and putting
+  // that back would unblock what the caller had blocked.
+  return sigprocmask(SIG_BLOCK, nullptr, &outside) == 0 &&
+         sigprocmask(SIG_BLOCK, &all, nullptr) == 0;
 }
 
-void release_stop_signals(const sigset_t& previous) {
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
+void release_held_signals(const sigset_t& outside) { sigprocmask(SIG_SETMASK, &outside, nullptr); }

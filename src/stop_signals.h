@@ -4,11 +4,12 @@
 
 /// Holds back every signal that can be held (all but SIGKILL and SIGSTOP), so
 /// that nothing ends or stops a run while the port is in display mode: one that
-/// arrives meanwhile takes effect once the old settings are back. Returns the
-/// mask in force before; a failure leaves the mask as it was. SIGKILL cannot be
+/// arrives meanwhile takes effect once the old settings are back. Fills
+/// `outside` with the mask in force before, even on failure; false, with errno
+/// set and the mask as it was, when nothing could be held. SIGKILL cannot be
 /// held: a run killed by it can leave the display settings on the port.
-sigset_t hold_stop_signals();
+bool hold_all_signals(sigset_t& outside);
 
-/// Puts `previous` back; a signal that arrived meanwhile is delivered now and
+/// Puts `outside` back; a signal that arrived meanwhile is delivered now and
 /// takes its usual effect.
-void release_stop_signals(const sigset_t& previous);
+void release_held_signals(const sigset_t& outside);

@@ -52,8 +52,9 @@ class EndToEnd : public PrivatePortTest {
     if (!log_path_.empty()) unlink(log_path_.c_str());
   }
 
+  // dualrow with `args`, after the wrapper command the options may hold.
   static PortRun run(const std::vector<std::string>& args, PortOptions options = {}) {
-    options.command = {DUALROW_PATH};
+    options.command.emplace_back(DUALROW_PATH);
     options.command.insert(options.command.end(), args.begin(), args.end());
     if (!options.prior) options.prior = unusual_settings();
     PortRun result = run_on_private_port(options);
@@ -230,9 +231,11 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
     std::string err;
     milliseconds at_least;
     milliseconds below;
+    bool no_timers = false;  // RLIMIT_SIGPENDING 0: timer_create fails with EAGAIN
   };
   const Case cases[] = {
-      {"another run's lock", true, 0, 255, busy, seconds(10), seconds(15)},
+      // Busy only once the port was held for the whole wait, which needs no timer.
+      {"another run's lock", true, 0, 255, busy, seconds(10), seconds(15), true},
       // A stop signal ends the wait for the lock at once: nothing is held yet.
       {"another run's lock", true, SIGTERM, -1, "", milliseconds(0), seconds(10)},
       // A slow frame gets its whole bound.
@@ -243,6 +246,7 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.wait) + ", signal " + std::to_string(c.signal));
     PortOptions options;
+    if (c.no_timers) options.command = {"prlimit", "--sigpending=0"};
     options.lock_port = c.locked;
     options.hold_output = !c.locked;
     options.signal = c.signal;
@@ -350,14 +354,28 @@ TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
 }
 
 TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {
+  struct Case {
+    int signal;
+    std::vector<std::string> faults;
+  };
+  const auto mid_frame = [](int signal) {
+    return std::vector<std::string>{"DUALROW_SHIM_WRITE_MAX=1", "DUALROW_SHIM_SIGNAL_AT=6",
+                                    "DUALROW_SHIM_SIGNAL=" + std::to_string(signal)};
+  };
   // SIGALRM is the output bound's own timer signal: one sent by another
-  // process must still end the run, and only after the restore.
-  for (const int signal : {SIGTERM, SIGUSR1, SIGPIPE, SIGALRM}) {
-    SCOPED_TRACE(strsignal(signal));
-    const PortRun result =
-        run_recorded({"Hello", "World"}, {"DUALROW_SHIM_WRITE_MAX=1", "DUALROW_SHIM_SIGNAL_AT=6",
-                                          "DUALROW_SHIM_SIGNAL=" + std::to_string(signal)});
-    EXPECT_EQ(killed_by(result), signal);
+  // process must still end the run, and only after the restore, even when it
+  // lands as the bound hands SIGALRM's old action back.
+  const Case cases[] = {
+      {SIGTERM, mid_frame(SIGTERM)},
+      {SIGUSR1, mid_frame(SIGUSR1)},
+      {SIGPIPE, mid_frame(SIGPIPE)},
+      {SIGALRM, mid_frame(SIGALRM)},
+      {SIGALRM, {"DUALROW_SHIM_ALARM_ON_SIGACTION=1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults.back());
+    const PortRun result = run_recorded({"Hello", "World"}, c.faults);
+    EXPECT_EQ(killed_by(result), c.signal);
     EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
     EXPECT_TRUE(same_settings(result.after, result.before));
   }
@@ -396,49 +414,128 @@ TEST_F(EndToEnd, FailedWriteStopsTheFrameIsReportedAndExits1) {
   }
 }
 
-TEST_F(EndToEnd, EachFailedSettingsStepIsReportedAndExits1) {
+// What reaches the display end when a step fails.
+enum class Sent { kNothing, kFrame, kPartOfTheFrame };
+
+TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
   struct Case {
-    const char* fault;
+    std::vector<std::string> faults;  // for the shim
     std::string err;
+    Sent sent;
     bool restored;
-    std::string wire;  // the frame still goes out
+    std::vector<std::string> wrapper = {};  // the command dualrow runs under
+  };
+  const std::string cannot = "/dev/ttyS0: the port cannot do 9600 8E2 (it kept ";
+  const std::string hung_up = "/dev/ttyS0: hung up: ";
+  const std::string back = "the frame may not have left; the old settings are back\n";
+  const Case cases[] = {
+      {{"DUALROW_SHIM_FAIL=tcflush:1"},
+       "/dev/ttyS0: discard input: Input/output error\n",
+       Sent::kFrame,
+       true},
+      {{"DUALROW_SHIM_FAIL=tcsetattr:1"},
+       "/dev/ttyS0: apply display settings: Input/output error\n",
+       Sent::kNothing,
+       true},
+      {{"DUALROW_SHIM_FAIL=tcgetattr:2"},
+       "/dev/ttyS0: read back settings: Input/output error\n",
+       Sent::kNothing,
+       true},
+      // What the port kept, read back, as a UART that cannot do the display's
+      // line shows it; a pseudo-terminal itself never keeps PARENB.
+      {{"DUALROW_SHIM_KEPT_CFLAG=40"}, cannot + "9600 8N1)\n", Sent::kNothing, true},
+      {{"DUALROW_SHIM_KEPT_CFLAG=1"}, cannot + "4800 8N2)\n", Sent::kNothing, true},
+      {{"DUALROW_SHIM_KEPT_CFLAG=80000000"},
+       cannot + "9600 8N2 with RTS/CTS)\n",
+       Sent::kNothing,
+       true},
+      {{"DUALROW_SHIM_KEPT_OFLAG=1"},
+       cannot + "9600 8N2 with output processing)\n",
+       Sent::kNothing,
+       true},
+      // What was queued is dropped, not sent under the old settings.
+      {{"DUALROW_SHIM_FAIL=tcdrain:1"},
+       "/dev/ttyS0: drain: Input/output error\n",
+       Sent::kPartOfTheFrame,
+       true},
+      // No timer to be had (RLIMIT_SIGPENDING 0): no bound, so nothing is sent.
+      {{},
+       "/dev/ttyS0: bound the output: Resource temporarily unavailable\n",
+       Sent::kNothing,
+       true,
+       {"prlimit", "--sigpending=0"}},
+      {{"DUALROW_SHIM_FAIL=tcsetattr:2:22"},
+       "/dev/ttyS0: restore settings: Invalid argument\n",
+       Sent::kFrame,
+       false},
+      // EIO: the descriptor was hung up; the settings go back through a new
+      // one, by /proc or, with /proc hidden, by the path to the same device.
+      {{"DUALROW_SHIM_FAIL=tcsetattr:2"}, hung_up + back, Sent::kFrame, true},
+      {{"DUALROW_SHIM_FAIL=tcsetattr:2,open:2:2"}, hung_up + back, Sent::kFrame, true},
+      {{"DUALROW_SHIM_FAIL=tcsetattr:2,open:2:2,open:3:6"},
+       hung_up + "the device is gone; the frame may not have left\n",
+       Sent::kFrame,
+       false},
   };
   const std::string frame = expected_frame({"Hello", "World"});
-  const Case cases[] = {
-      {"tcflush:1", "/dev/ttyS0: discard input: Input/output error\n", true, frame},
-      // Under the old settings, whose output processing turns LF into CR LF.
-      {"tcsetattr:1", "/dev/ttyS0: apply display settings: Input/output error\n", true,
-       kExpectedLeadIn + "      Hello\r\n      World"},
-      {"tcdrain:1", "/dev/ttyS0: drain: Input/output error\n", true, frame},
-      {"tcsetattr:2:22", "/dev/ttyS0: restore settings: Invalid argument\n", false, frame},
-      // EIO: the descriptor was hung up; the settings go back through a new one.
-      {"tcsetattr:2",
-       "/dev/ttyS0: hung up: the frame may not have left; the old settings are back\n", true,
-       frame},
-  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fault);
-    const PortRun result =
-        run_recorded({"Hello", "World"}, {std::string("DUALROW_SHIM_FAIL=") + c.fault});
-    EXPECT_EQ(printable(result.wire), printable(c.wire));
+    SCOPED_TRACE(c.err);
+    PortOptions options;
+    options.command = c.wrapper;
+    const PortRun result = run_recorded({"Hello", "World"}, c.faults, options);
+    if (c.sent == Sent::kPartOfTheFrame) {
+      EXPECT_EQ(frame.rfind(result.wire, 0), 0u) << printable(result.wire);
+    } else {
+      EXPECT_EQ(printable(result.wire), printable(c.sent == Sent::kFrame ? frame : ""));
+    }
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(exit_code(result), 1);
     EXPECT_EQ(same_settings(result.after, result.before), c.restored);
+    const std::vector<std::string> log = calls();
+    if (c.sent == Sent::kPartOfTheFrame) {
+      const std::ptrdiff_t dropped = last(log, "tcflush " + std::to_string(TCOFLUSH));
+      EXPECT_GT(dropped, first(log, "tcdrain"));
+      EXPECT_LT(dropped, last(log, "tcsetattr"));
+    }
   }
 }
 
-TEST_F(EndToEnd, UnreadableSettingsAreNotPutBack) {
+TEST_F(EndToEnd, UnreadableSettingsTouchNothing) {
   const PortRun result = run_recorded({"Hello", "World"}, {"DUALROW_SHIM_FAIL=tcgetattr:1"});
-  EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
+  EXPECT_EQ(result.wire, "");
   EXPECT_EQ(result.err, "/dev/ttyS0: save settings: Input/output error\n");
   EXPECT_EQ(exit_code(result), 1);
-  std::size_t settings_calls = 0;
-  for (const std::string& call : calls()) settings_calls += call.rfind("tcsetattr", 0) == 0;
-  EXPECT_EQ(settings_calls, 1u);  // the display settings only
-  // The port keeps the display settings rather than a zeroed record (speed 0
-  // would hang the line up).
-  EXPECT_EQ(cfgetospeed(&result.after), static_cast<speed_t>(B9600));
-  EXPECT_EQ(result.after.c_cc[VTIME], 1);
+  EXPECT_TRUE(same_settings(result.after, result.before));
+  for (const std::string& call : calls()) {
+    EXPECT_NE(call.rfind("tcsetattr", 0), 0u) << call;
+    EXPECT_NE(call.rfind("tcflush", 0), 0u) << call;
+  }
+}
+
+TEST_F(EndToEnd, APortThatIsNoTerminalGetsNothingWrittenIntoIt) {
+  struct Case {
+    const char* make;   // shell commands that put a node at /dev/ttyS0
+    const char* check;  // true when nothing was written into it
+  };
+  const Case cases[] = {
+      {": >/dev/ttyS0", "[ ! -s /dev/ttyS0 ]"},
+      {"mkfifo /dev/ttyS0 && exec 3<>/dev/ttyS0",
+       "echo end >&3 && IFS= read -r first <&3 && [ \"$first\" = end ]"},
+      {"ln -s null /dev/ttyS0", "true"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.make);
+    PortOptions options;
+    options.create_port = false;  // the private /dev has none until the script makes one
+    options.command = {"sh", "-c",
+                       std::string(c.make) + " && { \"$0\" Hello World; status=$?; " + c.check +
+                           " || exit 9; exit $status; }",
+                       DUALROW_PATH};
+    const PortRun result = run_on_private_port(options);
+    ASSERT_EQ(result.setup_error, "");
+    EXPECT_EQ(result.err, "/dev/ttyS0: save settings: Inappropriate ioctl for device\n");
+    EXPECT_EQ(exit_code(result), 1);
+  }
 }
 
 }  // namespace

@@ -1,30 +1,40 @@
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
+#include <array>
 #include <cstddef>
 
+#include "deadline.h"
+
 /// Everything done to the display's serial port: opening and locking it,
-/// driving it at 9600 baud 8E2 raw, sending bytes within a bound, and putting
-/// back the settings that were in force before. Each step that fails is noted
-/// in the run's PortFault and the run goes on as far as it safely can.
+/// driving it at 9600 baud 8E2 raw once the port confirms it, sending bytes
+/// within a bound, and putting back the settings that were in force before.
+/// Each step that fails is noted in the run's PortFault; nothing is sent under
+/// settings the port did not confirm.
 
 inline constexpr char kDevicePath[] = "/dev/ttyS0";
 
 inline constexpr int kLockWaitMs = 10'000;    // milliseconds another run may hold the port
 inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
+inline constexpr int kPortBusy = -2;          // open_port: another process kept the lock
 
 /// The first thing that went wrong with the port in a run, in words for the
-/// caller: the step ("" for a write) and the system's text for its error, or
-/// why the bound ran out. Later failures leave it as it is.
+/// caller: the step (nullptr when the reason says it all) and the reason.
+/// Later failures leave it as it is, but for a hangup, which explains them.
 struct PortFault {
   const char* step = nullptr;
-  const char* reason = nullptr;  // nullptr while nothing has failed
+  std::array<char, 200> reason{};  // empty while nothing has failed
 };
 
-/// The settings found on the port; `valid` is false when they could not be read.
+bool port_failed(const PortFault& fault);
+
+/// The settings found on the port and the device they belong to; `valid` is
+/// false when they could not be read, and then nothing was changed.
 struct SavedSettings {
   termios settings{};
+  dev_t device = 0;
   bool valid = false;
 };
 
@@ -32,7 +42,7 @@ struct SavedSettings {
 /// terminal and without waiting for carrier, then waits up to kLockWaitMs for
 /// an exclusive `flock` on it (held until the descriptor is closed) and returns
 /// a blocking descriptor above the standard streams. Returns -1 with errno set
-/// on failure, EWOULDBLOCK when another process kept the lock.
+/// on failure, kPortBusy when another process kept the lock all that time.
 int open_port(const char* path);
 
 /// `open_port(kDevicePath)`.
@@ -43,28 +53,36 @@ int open_display_port();
 /// out after 0.1 s.
 termios make_display_settings();
 
-/// Saves the port's settings, discards pending input and applies the display
-/// settings at once.
-SavedSettings configure_display_port(int fd, PortFault& fault);
+/// True when `kept`, read back from a port, drives its line as the display
+/// settings do: the speed both ways, character size, parity, stop bits, no
+/// RTS/CTS, no output processing. A pseudo-terminal has no line and forces 8
+/// bits without parity whatever is asked, so there size and parity do not count.
+bool drives_display_line(const termios& kept, bool pseudo_terminal);
 
-/// Starts the bound on the frame's writes and drain together. False, with the
+/// Saves the port's settings, discards pending input, applies the display
+/// settings at once and reads them back. True only when the port kept them;
+/// when they could not be saved, nothing was changed.
+bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault);
+
+/// Starts `bound` on the frame's writes and drain together. False, with the
 /// fault noted, when it cannot be set: then nothing may be sent.
-bool start_output_bound(PortFault& fault);
-
-/// Ends the bound. When it ran out, drops what is still queued for the port, so
-/// that none of it leaves under the settings put back afterwards.
-void end_output_bound(int fd, PortFault& fault);
+bool start_output_bound(Deadline& bound, PortFault& fault);
 
 /// Writes all `count` bytes, finishing short writes and retrying EINTR until
-/// the bound runs out. Returns false with errno set when a write fails.
-bool write_all(int fd, const void* bytes, std::size_t count);
+/// `bound` passes. Returns false with errno set when a write fails, ETIMEDOUT
+/// when the bound passed first.
+bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound);
 
-/// Notes that `step` failed with errno, or that the bound ran out; returns false.
+/// Notes that `step` failed with errno (ETIMEDOUT: the bound ran out); returns
+/// false.
 bool note_port_failure(PortFault& fault, const char* step);
 
-/// Waits, within the bound, until every byte written has left the port, so
-/// that none is sent under the settings put back afterwards.
-bool drain_display_port(int fd, PortFault& fault);
+/// Waits, within `bound`, until every byte written has left the port. When it
+/// cannot, drops what is still queued, so that none of it leaves under the
+/// settings put back afterwards.
+bool drain_display_port(int fd, const Deadline& bound, PortFault& fault);
 
 /// Puts the saved settings back at once; does nothing when none were saved.
-void restore_port_settings(int fd, const SavedSettings& saved, PortFault& fault);
+/// After a hangup the descriptor answers only EIO: the settings go back through
+/// a fresh open of the same device (`path` only when it is that device still).
+void restore_port_settings(int fd, const char* path, const SavedSettings& saved, PortFault& fault);

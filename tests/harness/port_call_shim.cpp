@@ -9,9 +9,13 @@
 //   DUALROW_SHIM_WRITE_EIO_AT=k     the k-th write (from 1) fails with EIO
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
-//   DUALROW_SHIM_FAIL=call:k[:e]    the k-th call (from 1) of tcgetattr, tcflush,
+//   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open, tcgetattr, tcflush,
 //                                   tcsetattr or tcdrain fails with errno e (EIO)
 //   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
+//   DUALROW_SHIM_KEPT_CFLAG=x       the second tcgetattr (the read-back) shows c_cflag
+//   DUALROW_SHIM_KEPT_OFLAG=x       and c_oflag XOR x (hexadecimal): what a UART kept
+//   DUALROW_SHIM_ALARM_ON_SIGACTION=1  a SIGALRM arrives right after SIGALRM's
+//                                   outside action is put back
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -28,9 +32,9 @@
 
 namespace {
 
-long setting(const char* name) {
+long setting(const char* name, int base = 10) {
   const char* value = std::getenv(name);
-  return value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+  return value == nullptr ? 0 : std::strtol(value, nullptr, base);
 }
 
 void log_call(const char* format, ...) {
@@ -46,7 +50,8 @@ void log_call(const char* format, ...) {
   const int length =
       wanted < static_cast<int>(sizeof line) ? wanted : static_cast<int>(sizeof line) - 1;
   const int saved_errno = errno;
-  const long fd = syscall(SYS_open, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const long fd =
+      syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd >= 0) {
     syscall(SYS_write, fd, line, static_cast<size_t>(length));
     syscall(SYS_close, fd);
@@ -54,16 +59,21 @@ void log_call(const char* format, ...) {
   errno = saved_errno;
 }
 
-// True, with errno set, when DUALROW_SHIM_FAIL names this, the `count`-th
-// call of `call`.
+// True, with errno set, when an entry of DUALROW_SHIM_FAIL names this, the
+// `count`-th call of `call`.
 bool fails(const char* call, long count) {
-  const char* plan = std::getenv("DUALROW_SHIM_FAIL");
   const std::size_t length = std::strlen(call);
-  if (plan == nullptr || std::strncmp(plan, call, length) != 0 || plan[length] != ':') return false;
-  char* rest = nullptr;
-  if (std::strtol(plan + length + 1, &rest, 10) != count) return false;
-  errno = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, nullptr, 10)) : EIO;
-  return true;
+  for (const char* plan = std::getenv("DUALROW_SHIM_FAIL"); plan != nullptr && *plan != '\0';) {
+    char* rest = nullptr;
+    if (std::strncmp(plan, call, length) == 0 && plan[length] == ':' &&
+        std::strtol(plan + length + 1, &rest, 10) == count) {
+      errno = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, nullptr, 10)) : EIO;
+      return true;
+    }
+    plan = std::strchr(plan, ',');
+    plan = plan == nullptr ? nullptr : plan + 1;
+  }
+  return false;
 }
 
 template <typename Function>
@@ -71,6 +81,7 @@ Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+long open_calls = 0;
 long write_calls = 0;
 long tcgetattr_calls = 0;
 long tcflush_calls = 0;
@@ -88,6 +99,10 @@ int open(const char* path, int flags, ...) {
   va_start(args, flags);
   const mode_t mode = va_arg(args, mode_t);
   va_end(args);
+  if (fails("open", ++open_calls)) {
+    log_call("open %s -> error\n", path);
+    return -1;
+  }
   log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
   return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
@@ -143,7 +158,12 @@ int tcgetattr(int fd, termios* settings) {
     return -1;
   }
   log_call("tcgetattr\n");
-  return next<int (*)(int, termios*)>("tcgetattr")(fd, settings);
+  const int result = next<int (*)(int, termios*)>("tcgetattr")(fd, settings);
+  if (result == 0 && tcgetattr_calls == 2) {
+    settings->c_cflag ^= static_cast<tcflag_t>(setting("DUALROW_SHIM_KEPT_CFLAG", 16));
+    settings->c_oflag ^= static_cast<tcflag_t>(setting("DUALROW_SHIM_KEPT_OFLAG", 16));
+  }
+  return result;
 }
 
 int tcflush(int fd, int queue) {
@@ -182,6 +202,18 @@ int tcdrain(int fd) {
 int puts(const char* text) {
   log_call("puts\n");
   return next<int (*)(const char*)>("puts")(text);
+}
+
+int sigaction(int number, const struct sigaction* action, struct sigaction* old) {
+  const int result = next<int (*)(int, const struct sigaction*, struct sigaction*)>("sigaction")(
+      number, action, old);
+  const bool outside_back =
+      number == SIGALRM && action != nullptr && (action->sa_flags & SA_SIGINFO) == 0;
+  if (outside_back && setting("DUALROW_SHIM_ALARM_ON_SIGACTION") != 0) {
+    log_call("kill %d\n", SIGALRM);
+    kill(getpid(), SIGALRM);
+  }
+  return result;
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {

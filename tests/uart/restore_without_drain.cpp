@@ -12,12 +12,17 @@ int main(int argc, char** argv) {
     return EXIT_FAILURE;
   }
   PortFault fault;
-  const SavedSettings saved = configure_display_port(fd, fault);
+  SavedSettings saved;
+  Deadline bound;
+  if (!configure_display_port(fd, saved, fault) || !start_output_bound(bound, fault)) {
+    return EXIT_FAILURE;
+  }
   const DisplayLine line1 = format_display_line(argv[1], LineTerminator::kNewline);
   const DisplayLine line2 = format_display_line(argv[2], LineTerminator::kNone);
-  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size()) &&
-                    write_all(fd, line1.bytes.data(), line1.length) &&
-                    write_all(fd, line2.bytes.data(), line2.length);
-  restore_port_settings(fd, saved, fault);  // at once, with the frame still queued
+  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound) &&
+                    write_all(fd, line1.bytes.data(), line1.length, bound) &&
+                    write_all(fd, line2.bytes.data(), line2.length, bound);
+  clear_deadline(bound);
+  restore_port_settings(fd, kDevicePath, saved, fault);  // at once, with the frame still queued
   return sent ? EXIT_SUCCESS : EXIT_FAILURE;
 }
