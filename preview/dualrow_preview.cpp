@@ -23,8 +23,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kOwnFailure = 125;  // no private port could be made; as env(1) and chroot(1)
+constexpr int kCannotExecute = 126;
+constexpr int kNotFound = 127;
+constexpr int kUsageError = 2;  // no command given
 constexpr char kUsage[] =
-    "usage: dualrow-preview COMMAND [ARG...]\n"
+    "usage: dualrow-preview [--] COMMAND [ARG...]\n"
+    "       dualrow-preview --help | --version\n"
     "Runs COMMAND with a private /dev/ttyS0 and draws the 2x16 panel after every\n"
     "frame it sends, on standard error. The command's output and status pass through.\n";
 
@@ -41,20 +45,21 @@ void say(const std::string& text) {
   std::fflush(stderr);
 }
 
-void show_frame(Preview& preview, const std::string& frame) {
-  if (frame.empty()) return;
+// Stamped with the arrival of its first byte, not with when it was drawn.
+void show_frame(Preview& preview, const WireFrame& frame) {
+  if (frame.bytes.empty()) return;
   ++preview.shown;
-  const double seconds = std::chrono::duration<double>(Clock::now() - preview.started).count();
+  const double seconds = std::chrono::duration<double>(frame.started - preview.started).count();
   char when[32];
   std::snprintf(when, sizeof when, " at %.2f s, ", seconds);
-  const PanelFrame panel = decode_frame(frame);
-  say("frame " + std::to_string(preview.shown) + when + describe_wire(frame) + "\n" +
+  const PanelFrame panel = decode_frame(frame.bytes);
+  say("frame " + std::to_string(preview.shown) + when + describe_wire(frame.bytes) + "\n" +
       render_panel(panel) + panel_warnings(panel));
 }
 
 void watch(Preview& preview, std::string_view bytes) {
   const auto now = Clock::now();
-  for (const std::string& frame : take_bytes(preview.frames, bytes, now)) {
+  for (const WireFrame& frame : take_bytes(preview.frames, bytes, now)) {
     show_frame(preview, frame);
   }
   show_frame(preview, take_quiet(preview.frames, now, false));
@@ -74,11 +79,20 @@ int status_of(const PortRun& run, std::string& words) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;
-  if (first >= argc || std::strcmp(argv[first], "-h") == 0 ||
-      std::strcmp(argv[first], "--help") == 0) {
-    std::fputs(kUsage, first >= argc ? stderr : stdout);
-    return first >= argc ? kOwnFailure : 0;
+  const bool options_ended = first < argc && std::strcmp(argv[first], "--") == 0;
+  if (options_ended) ++first;
+  if (first >= argc) {
+    std::fputs(kUsage, stderr);
+    return kUsageError;
+  }
+  if (!options_ended &&
+      (std::strcmp(argv[first], "-h") == 0 || std::strcmp(argv[first], "--help") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!options_ended && std::strcmp(argv[first], "--version") == 0) {
+    std::puts("dualrow-preview " DUALROW_VERSION);
+    return 0;
   }
   // Ctrl-C and Ctrl-\ reach the whole foreground group: the command decides
   // what they do, and the preview stays to say how it ended.
@@ -94,13 +108,14 @@ int main(int argc, char** argv) {
   options.watch = [&](std::string_view bytes) { watch(preview, bytes); };
   const PortRun run = run_on_private_port(options);
   if (!run.setup_error.empty()) {
-    const bool exec_failed = run.setup_error.rfind("exec ", 0) == 0;
+    const int status = exit_code(run);
+    const bool exec_failed = status == kCannotExecute || status == kNotFound;
     say(std::string("dualrow-preview: ") +
         (exec_failed ? ""
                      : "cannot give the command a private /dev/ttyS0 "
                        "(needs root, or user namespaces): ") +
         run.setup_error + "\n");
-    return exec_failed ? exit_code(run) : kOwnFailure;
+    return exec_failed ? status : kOwnFailure;
   }
   show_frame(preview, take_quiet(preview.frames, Clock::now(), true));
 

@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include "display/display_frame.h"
+#include "wire_frames.h"
 
 namespace {
 
-constexpr std::string_view kLeadInBytes(kLeadIn.data(), kLeadIn.size());
 constexpr std::size_t kColumns = kFieldWidth;   // display columns
 constexpr const char* kPlaceholder = "\u00b7";  // a byte the panel cannot show here
 constexpr const char* kCutMarker = "\u00bb";    // in place of the right border

@@ -38,13 +38,6 @@ constexpr const char* kFdLinks[][2] = {{"/dev/fd", "/proc/self/fd"},
                                        {"/dev/stdout", "/proc/self/fd/1"},
                                        {"/dev/stderr", "/proc/self/fd/2"}};
 
-struct Pty {
-  int master = -1;
-  int slave = -1;  // this process's own description: its flock is not the command's
-  std::string slave_path;
-  dev_t device = 0;
-};
-
 struct Pipes {
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -113,6 +106,8 @@ Argv make_environment(const std::vector<std::string>& extra) {
 
 // ---- The parent's steps -----------------------------------------------------
 
+}  // namespace
+
 bool open_pty(Pty& pty, std::string& error) {
   pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
@@ -133,6 +128,15 @@ bool open_pty(Pty& pty, std::string& error) {
   tcsetattr(pty.master, TCSANOW, &raw);
   return true;
 }
+
+bool map_own_ids() {
+  const std::string uid_map = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1\n";
+  const std::string gid_map = std::to_string(getgid()) + " " + std::to_string(getgid()) + " 1\n";
+  return write_file("/proc/self/uid_map", uid_map) && write_file("/proc/self/setgroups", "deny") &&
+         write_file("/proc/self/gid_map", gid_map);
+}
+
+namespace {
 
 // Fills the port's output until it takes nothing several tries in a row: the
 // kernel moves bytes on to the master in the background for a while. Returns
@@ -224,30 +228,22 @@ void take_streams(const PortOptions& options, const Pipes& pipes) {
   dup2(pipes.err[1], STDERR_FILENO);
 }
 
-// The command starts as from a shell: default signal handling, nothing held,
-// and it goes when whoever runs it goes.
+// The command starts as from a shell: default signal handling, nothing held.
 void reset_signals() {
   for (const int number : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
   sigset_t none{};
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
 bool enter_namespace(int report) {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (uid == 0) {
+  if (getuid() == 0) {
     if (unshare(CLONE_NEWNS) != 0) return fail(report, "unshare(CLONE_NEWNS)");
   } else {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
       return fail(report, "unshare(CLONE_NEWUSER|CLONE_NEWNS)");
     }
-    const std::string uid_map = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
-    const std::string gid_map = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
-    if (!write_file("/proc/self/uid_map", uid_map)) return fail(report, "write uid_map");
-    if (!write_file("/proc/self/setgroups", "deny")) return fail(report, "write setgroups");
-    if (!write_file("/proc/self/gid_map", gid_map)) return fail(report, "write gid_map");
+    if (!map_own_ids()) return fail(report, "map the user and group ids");
   }
   // Nothing done here may reach the machine's mount table.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -320,6 +316,8 @@ bool drop_privileges(const PortOptions& options, int report) {
   reset_signals();
   if (enter_namespace(report) && build_private_dev(options, pty, scratch, report) &&
       port_is_private(options, pty, report) && drop_privileges(options, report)) {
+    // It goes when whoever runs it goes. Set last: a change of user clears it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     execvpe(argv.get()[0], argv.get(), envp.get());
     const int error = errno;
     write_text(report, describe("exec " + argv.strings[0]));
@@ -397,6 +395,12 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
     }
     quiet_polls = port_spoke || !exited ? 0 : quiet_polls + 1;
     exited = exited || tend_command(child, options, started, signalled, run);
+    // Something the command left running may hold its streams open for ever:
+    // the time limit still counts once the command itself has ended.
+    if (exited && options.timeout && Clock::now() - started > *options.timeout) {
+      run.timed_out = true;
+      break;
+    }
   }
   while (report_open) read_into(pipes.report[0], report, report_open);
   return report;

@@ -53,6 +53,22 @@ struct PortRun {
   int pending_input_after = -1;          // and left unread after it
 };
 
+/// A fresh pseudo-terminal: the master in raw mode, and the slave opened
+/// non-blocking (this process's own description: its flock is not a command's).
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string slave_path;
+  dev_t device = 0;
+};
+
+/// Opens `pty`; false, with `error` saying why, when it cannot.
+bool open_pty(Pty& pty, std::string& error);
+
+/// In a new user namespace: maps this process's own user and group ids onto
+/// themselves (after denying setgroups, as the kernel asks of the unprivileged).
+bool map_own_ids();
+
 /// Why a private port cannot be made here, or empty when it can.
 std::string private_port_unavailable();
 

@@ -79,21 +79,33 @@ TEST(DescribeWire, NamesEveryByte) {
   for (const Case& c : cases) EXPECT_EQ(describe_wire(c.wire), c.description);
 }
 
+// The bytes of each frame, for comparing.
+std::vector<std::string> bytes_of(const std::vector<WireFrame>& frames) {
+  std::vector<std::string> bytes;
+  for (const WireFrame& frame : frames) bytes.push_back(frame.bytes);
+  return bytes;
+}
+
 TEST(WireFrames, CutsAtEachLeadInAndAtAQuietLine) {
   using std::chrono::milliseconds;
   const auto start = std::chrono::steady_clock::now();
+  const auto later = start + milliseconds(40);
   WireFrames frames;
   // A lead-in split across two reads still starts the next frame.
-  EXPECT_EQ(take_bytes(frames, kLeadIn + "one\n", start), std::vector<std::string>{});
-  EXPECT_EQ(take_bytes(frames, "two\x1bX", start), std::vector<std::string>{});
-  EXPECT_EQ(take_bytes(frames, std::string("\0\0", 2) + "three", start),
-            std::vector<std::string>{kLeadIn + "one\ntwo"});
-  EXPECT_EQ(take_quiet(frames, start + kQuietGap - milliseconds(1), false), "");
-  EXPECT_EQ(take_quiet(frames, start + kQuietGap, false), kLeadIn + "three");
+  EXPECT_EQ(bytes_of(take_bytes(frames, kLeadIn + "one\n", start)), std::vector<std::string>{});
+  EXPECT_EQ(bytes_of(take_bytes(frames, "two\x1bX", later)), std::vector<std::string>{});
+  const std::vector<WireFrame> first = take_bytes(frames, std::string("\0\0", 2) + "three", later);
+  EXPECT_EQ(bytes_of(first), std::vector<std::string>{kLeadIn + "one\ntwo"});
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].started, start);  // stamped with its first byte
+  EXPECT_EQ(take_quiet(frames, later + kQuietGap - milliseconds(1), false).bytes, "");
+  const WireFrame second = take_quiet(frames, later + kQuietGap, false);
+  EXPECT_EQ(second.bytes, kLeadIn + "three");
+  EXPECT_EQ(second.started, later);
   // Bytes after a shown frame, with no lead-in, are a frame of their own.
-  EXPECT_EQ(take_bytes(frames, "oops", start), std::vector<std::string>{});
-  EXPECT_EQ(take_quiet(frames, start, true), "oops");
-  EXPECT_EQ(take_quiet(frames, start + kQuietGap, true), "");
+  EXPECT_EQ(bytes_of(take_bytes(frames, "oops", start)), std::vector<std::string>{});
+  EXPECT_EQ(take_quiet(frames, start, true).bytes, "oops");
+  EXPECT_EQ(take_quiet(frames, start + kQuietGap, true).bytes, "");
 }
 
 }  // namespace

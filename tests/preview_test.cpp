@@ -88,10 +88,40 @@ TEST_F(Preview, PassesOutputAndStatusThroughAndFlagsAFrameWithoutTheLeadIn) {
   EXPECT_NE(shown.err.find("exit 3, 1 frame\n"), std::string::npos) << shown.err;
 }
 
-TEST_F(Preview, ReportsAMissingCommandAsEnvDoes) {
-  const Shown shown = show(kPreview + " /nonexistent/dualrow");
-  EXPECT_EQ(shown.status, 127);
-  EXPECT_EQ(shown.err, "dualrow-preview: exec /nonexistent/dualrow: No such file or directory\n");
+TEST_F(Preview, AnswersItsOwnOptionsAndReportsAMissingCommandAsEnvDoes) {
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string out;
+    std::string err_start;
+  };
+  const Case cases[] = {
+      {" /nonexistent/dualrow", 127, "",
+       "dualrow-preview: exec /nonexistent/dualrow: No such file or directory\n"},
+      {"", 2, "", "usage: dualrow-preview"},
+      {" --", 2, "", "usage: dualrow-preview"},
+      {" --version", 0, "dualrow-preview " DUALROW_VERSION "\n", ""},
+      {" -- --version", 127, "", "dualrow-preview: exec --version: No such file"},
+  };
+  for (const Case& c : cases) {
+    const Shown shown = show(kPreview + c.arguments);
+    EXPECT_EQ(shown.status, c.status) << c.arguments;
+    EXPECT_EQ(shown.out, c.out) << c.arguments;
+    EXPECT_EQ(shown.err.rfind(c.err_start, 0), 0u) << c.arguments << ": " << shown.err;
+  }
+}
+
+// Something a command leaves running may hold its output open: the time limit
+// still ends the run.
+TEST_F(Preview, TheTimeLimitHoldsAfterTheCommandHasEnded) {
+  PortOptions options;
+  options.command = {"sh", "-c", "sleep 30 & exit 0"};
+  options.timeout = std::chrono::seconds(1);
+  const auto started = std::chrono::steady_clock::now();
+  const PortRun run = run_on_private_port(options);
+  EXPECT_TRUE(run.timed_out);
+  EXPECT_EQ(exit_code(run), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
 TEST_F(Preview, WorksForAnUnprivilegedUser) {
@@ -111,7 +141,6 @@ TEST_F(Preview, WorksForAnUnprivilegedUser) {
 // namespaces; as root, it first drops to nobody.
 Shown show_without_namespaces(const std::string& command) {
   const uid_t uid = getuid();
-  const gid_t gid = getgid();
   const pid_t child = fork();
   if (child == 0) {
     const int out_fd = open(kOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -122,11 +151,7 @@ Shown show_without_namespaces(const std::string& command) {
     };
     ok(out_fd >= 0 && err_fd >= 0);
     ok(unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) == 0);
-    if (uid != 0) {
-      std::ofstream("/proc/self/setgroups") << "deny";
-      std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1\n";
-      std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1\n";
-    }
+    if (uid != 0) ok(map_own_ids());
     ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
     ok(mkdtemp(root) != nullptr);
     ok(mount("/", root, nullptr, MS_BIND | MS_REC, nullptr) == 0);

@@ -18,18 +18,18 @@
 
 namespace {
 
-struct Pty {
-  int master = -1;
-  std::string slave_path;
-};
-
+// A pseudo-terminal of this process's own; `slave_path` is empty when none
+// could be had.
 Pty open_pty() {
   Pty pty;
-  pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty.master >= 0 && grantpt(pty.master) == 0 && unlockpt(pty.master) == 0) {
-    pty.slave_path = ptsname(pty.master);
-  }
+  std::string error;
+  if (!open_pty(pty, error)) pty.slave_path.clear();
   return pty;
+}
+
+void close_pty(const Pty& pty) {
+  if (pty.slave >= 0) close(pty.slave);
+  if (pty.master >= 0) close(pty.master);
 }
 
 class PortOnPty : public ::testing::Test {
@@ -42,7 +42,7 @@ class PortOnPty : public ::testing::Test {
   }
   void TearDown() override {
     close(fd_);
-    close(pty_.master);
+    close_pty(pty_);
   }
   termios current() {
     termios now{};
@@ -197,7 +197,7 @@ TEST(RestorePortSettings, SkippedWhenNothingWasSaved) {
   EXPECT_TRUE(same_settings(after, before));
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));  // not hung up at speed 0
   close(fd);
-  close(pty.master);
+  close_pty(pty);
 }
 
 TEST(ConfigureDisplayPort, ReportsTheFirstStepThatFailed) {
