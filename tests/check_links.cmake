@@ -1,4 +1,5 @@
-# Fails when dualrow needs a shared library other than the C library. Reads
+# Fails when dualrow needs a shared library other than the C library (and its
+# loader). Reads
 # the program's own NEEDED entries, which works for a foreign architecture too
 # (the host's ldd says nothing of those).
 if(NOT READELF)
@@ -17,8 +18,9 @@ elseif(NOT entries)
 endif()
 foreach(entry IN LISTS entries)
   string(REGEX REPLACE ".*\\[([^]]+)\\]" "\\1" library "${entry}")
-  if(NOT library STREQUAL "libc.so.6")
-    message(FATAL_ERROR "dualrow needs more than the C library: ${library}")
+  # Some architectures' C library names its loader too (ld-linux-aarch64.so.1).
+  if(NOT library STREQUAL "libc.so.6" AND NOT library MATCHES "^ld-linux[-a-z0-9_]*\\.so\\.[0-9]+$")
+    message(FATAL_ERROR "${TOOL} needs more than the C library: ${library}")
   endif()
   message(STATUS "needs ${library}")
 endforeach()

@@ -74,7 +74,7 @@ class EndToEnd : public PrivatePortTest {
   // What preloads the shim with `faults`, its log emptied.
   std::vector<std::string> shim_environment(std::vector<std::string> faults) {
     unlink(log_path_.c_str());
-    faults.push_back("LD_PRELOAD=" SHIM_PATH);
+    faults.emplace_back(SHIM_PRELOAD);
     faults.push_back("DUALROW_SHIM_LOG=" + log_path_);
     // A sanitized dualrow wants its runtime first; the shim only passes calls on.
     const char* asan = std::getenv("ASAN_OPTIONS");
