@@ -1,12 +1,10 @@
 #include "private_port.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -29,7 +27,6 @@ constexpr int kSetupFailed = 125;
 constexpr int kCannotExecute = 126;
 constexpr int kNotFound = 127;
 constexpr int kPollMs = 25;         // milliseconds between looks at a quiet port
-constexpr int kFullAfterTries = 5;  // refused writes in a row before the port counts as full
 
 // Nodes of the machine's /dev that a command may use besides the port.
 constexpr const char* kSharedNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -138,47 +135,12 @@ bool map_own_ids() {
 
 namespace {
 
-// Fills the port's output until it takes nothing several tries in a row: the
-// kernel moves bytes on to the master in the background for a while. Returns
-// how many bytes went in.
-std::size_t fill_output(const Pty& pty) {
-  termios raw{};
-  tcgetattr(pty.slave, &raw);
-  cfmakeraw(&raw);  // output processing off: every byte counts once
-  tcsetattr(pty.slave, TCSANOW, &raw);
-  const std::string block(4096, '\xff');
-  std::size_t filled = 0;
-  for (int refused = 0; refused < kFullAfterTries;) {
-    const ssize_t n = write(pty.slave, block.data(), block.size());
-    if (n > 0) {
-      filled += static_cast<std::size_t>(n);
-      refused = 0;
-    } else {
-      ++refused;
-      usleep(2000);
-    }
-  }
-  return filled;
-}
-
 // Puts the port in the state the options ask for before the command starts.
-std::size_t prepare_port(const Pty& pty, const PortOptions& options, PortRun& run) {
-  const std::size_t filler = options.hold_output ? fill_output(pty) : 0;
+void prepare_port(const Pty& pty, const PortOptions& options, PortRun& run) {
+  if (options.arrange) options.arrange(pty);
   if (options.prior) tcsetattr(pty.slave, TCSANOW, &*options.prior);
-  if (!options.pending_input.empty()) {
-    write_text(pty.master, options.pending_input);
-    // Input reaches the slave through the kernel's flip work; let it land.
-    int queued = 0;
-    for (int tries = 0; tries < 100 && queued < static_cast<int>(options.pending_input.size());
-         ++tries) {
-      usleep(1000);
-      ioctl(pty.slave, FIONREAD, &queued);
-    }
-  }
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
-  if (options.lock_port) flock(pty.slave, LOCK_EX);
   tcgetattr(pty.slave, &run.before);
-  return filler;
 }
 
 // A directory of empty files, each the mount point for a node until /dev is
@@ -286,9 +248,7 @@ bool build_private_dev(const PortOptions& options, const Pty& pty, const std::st
     if (symlink(target, link) != 0) return fail(report, "link /dev/fd");
   }
   if (!options.create_port) return true;
-  if (!move_in(scratch + "/ttyS0", "/dev/ttyS0", report)) return false;
-  return !options.port_mode || chmod("/dev/ttyS0", *options.port_mode) == 0 ||
-         fail(report, "chmod port");
+  return move_in(scratch + "/ttyS0", "/dev/ttyS0", report);
 }
 
 // The last word before exec: /dev/ttyS0 is our pseudo-terminal, or absent.
@@ -301,13 +261,6 @@ bool port_is_private(const PortOptions& options, const Pty& pty, int report) {
   return false;
 }
 
-bool drop_privileges(const PortOptions& options, int report) {
-  if (!options.run_as) return true;
-  const auto gid = static_cast<gid_t>(*options.run_as);
-  return (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(*options.run_as) == 0) ||
-         fail(report, "drop privileges");
-}
-
 [[noreturn]] void start_command(const PortOptions& options, const Pty& pty,
                                 const std::string& scratch, const Pipes& pipes, Argv& argv,
                                 Argv& envp) {
@@ -315,7 +268,8 @@ bool drop_privileges(const PortOptions& options, int report) {
   take_streams(options, pipes);
   reset_signals();
   if (enter_namespace(report) && build_private_dev(options, pty, scratch, report) &&
-      port_is_private(options, pty, report) && drop_privileges(options, report)) {
+      port_is_private(options, pty, report) &&
+      (!options.before_exec || options.before_exec() || fail(report, "arrange the command"))) {
     // It goes when whoever runs it goes. Set last: a change of user clears it.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     execvpe(argv.get()[0], argv.get(), envp.get());
@@ -338,14 +292,13 @@ void read_into(int fd, std::string& sink, bool& open_flag) {
   }
 }
 
-// Sends the planned signal when it is due, and kills the command when its time
-// is up. True once the command has ended.
+// Lets the caller tend the command, and kills it when its time is up. True
+// once the command has ended.
 bool tend_command(pid_t child, const PortOptions& options, Clock::time_point started,
-                  bool& signalled, PortRun& run) {
+                  PortRun& run) {
   const auto now = Clock::now();
-  if (!signalled && now - started >= options.signal_after) {
-    kill(child, options.signal);
-    signalled = true;
+  if (options.tend) {
+    options.tend(child, std::chrono::duration_cast<std::chrono::milliseconds>(now - started));
   }
   bool ended = waitpid(child, &run.wait_status, WNOHANG) == child;
   if (!ended && options.timeout && now - started > *options.timeout) {
@@ -369,11 +322,10 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
   bool err_open = pipes.err[0] >= 0;
   bool report_open = true;
   bool exited = false;
-  bool signalled = options.signal == 0;
   int quiet_polls = 0;
   const auto started = Clock::now();
   while (!exited || out_open || err_open || quiet_polls < 2) {
-    const bool read_port = !options.hold_output || exited;
+    const bool read_port = !options.read_port || options.read_port(exited);
     pollfd fds[4] = {{read_port ? pty.master : -1, POLLIN, 0},
                      {out_open ? pipes.out[0] : -1, POLLIN, 0},
                      {err_open ? pipes.err[0] : -1, POLLIN, 0},
@@ -394,7 +346,7 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
       if (fds[3].revents != 0) read_into(pipes.report[0], report, report_open);
     }
     quiet_polls = port_spoke || !exited ? 0 : quiet_polls + 1;
-    exited = exited || tend_command(child, options, started, signalled, run);
+    exited = exited || tend_command(child, options, started, run);
     // Something the command left running may hold its streams open for ever:
     // the time limit still counts once the command itself has ended.
     if (exited && options.timeout && Clock::now() - started > *options.timeout) {
@@ -424,7 +376,7 @@ PortRun run_on_private_port(const PortOptions& options) {
   std::string scratch;
   if (open_pty(pty, run.setup_error) && make_scratch(scratch, run.setup_error) &&
       make_pipes(pipes, options.capture_output, run.setup_error)) {
-    const std::size_t filler = prepare_port(pty, options, run);
+    prepare_port(pty, options, run);
     Argv argv = make_argv(options.command);
     Argv envp = make_environment(options.environment);
     const pid_t child = fork();
@@ -441,7 +393,6 @@ PortRun run_on_private_port(const PortOptions& options) {
       const bool not_started =
           status == kSetupFailed || status == kCannotExecute || status == kNotFound;
       if (not_started && !report.empty()) run.setup_error = report;
-      run.wire.erase(0, filler);
     }
     tcgetattr(pty.slave, &run.after);
     ioctl(pty.slave, FIONREAD, &run.pending_input_after);

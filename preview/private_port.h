@@ -17,24 +17,30 @@
 /// opened: when the namespace cannot be made, or /dev/ttyS0 inside it is not the
 /// pseudo-terminal, the command is not started and `setup_error` says why.
 
+struct Pty;
+
 struct PortOptions {
   std::vector<std::string> command;      // argv; command[0] is run through PATH
   std::optional<termios> prior;          // settings put on the port before the run
-  std::string pending_input;             // bytes received by the port before the run
   std::vector<std::string> environment;  // NAME=VALUE entries added to the environment
   bool create_port = true;               // false: /dev/ttyS0 does not exist
-  std::optional<mode_t> port_mode;       // chmod of the port node
-  std::optional<uid_t> run_as;           // uid (and gid) to drop to; needs root
   bool capture_output = true;  // false: the command shares this process's stdin, stdout, stderr
-  bool hold_output = false;    // the port's output is full and not read until the command ends
-  bool lock_port = false;      // an exclusive flock on the port is held throughout
-  int signal = 0;              // sent to the command once `signal_after` has passed
-  std::chrono::milliseconds signal_after{0};
   // The command is killed after this; none: it runs until it ends.
   std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(20);
   // Called with each piece of the wire as it arrives, and with an empty piece
   // whenever the display end has been quiet for a poll (25 ms).
   std::function<void(std::string_view)> watch;
+
+  // Where a caller arranges more around the run (the tests do):
+  // in this process, once the port is made and before the command starts;
+  std::function<void(const Pty&)> arrange;
+  // in the command's process, inside its namespace, last before exec; false,
+  // with errno set, stops the command from starting (status 125);
+  std::function<bool()> before_exec;
+  // at every poll while the command runs, with its pid and the time it has run;
+  std::function<void(pid_t, std::chrono::milliseconds)> tend;
+  // at every poll: whether to read the display end now (by default, always).
+  std::function<bool(bool command_ended)> read_port;
 };
 
 struct PortRun {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "harness/expected_frame.h"
+#include "harness/port_arrangements.h"
 #include "harness/private_port_test.h"
 #include "private_port.h"
 
@@ -53,11 +54,12 @@ class EndToEnd : public PrivatePortTest {
   }
 
   // dualrow with `args`, after the wrapper command the options may hold.
-  static PortRun run(const std::vector<std::string>& args, PortOptions options = {}) {
+  static PortRun run(const std::vector<std::string>& args, PortOptions options = {},
+                     const Arrangements& arrangements = {}) {
     options.command.emplace_back(DUALROW_PATH);
     options.command.insert(options.command.end(), args.begin(), args.end());
     if (!options.prior) options.prior = unusual_settings();
-    PortRun result = run_on_private_port(options);
+    PortRun result = run_arranged(options, arrangements);
     EXPECT_EQ(result.setup_error, "");
     EXPECT_FALSE(result.timed_out);
     return result;
@@ -159,9 +161,10 @@ TEST_F(EndToEnd, DiscardsInputReceivedBeforeTheRun) {
   termios raw = unusual_settings();
   cfmakeraw(&raw);
   options.prior = raw;
-  options.pending_input = "stale bytes from the display";
-  const PortRun result = run({"x"}, options);
-  ASSERT_EQ(result.pending_input_before, static_cast<int>(options.pending_input.size()));
+  Arrangements arrangements;
+  arrangements.pending_input = "stale bytes from the display";
+  const PortRun result = run({"x"}, options, arrangements);
+  ASSERT_EQ(result.pending_input_before, static_cast<int>(arrangements.pending_input.size()));
   EXPECT_EQ(result.pending_input_after, 0);
   EXPECT_EQ(exit_code(result), 0);
 }
@@ -180,14 +183,14 @@ TEST_F(EndToEnd, MissingPortIsReportedWith255AndNothingElse) {
 }
 
 TEST_F(EndToEnd, PortWithoutPermissionIsReportedWith255) {
-  PortOptions options;
+  Arrangements arrangements;
   if (getuid() == 0) {
-    options.port_mode = 0600;
-    options.run_as = 65534;  // nobody
+    arrangements.port_mode = 0600;
+    arrangements.run_as = 65534;  // nobody
   } else {
-    options.port_mode = 0;  // not even its owner may open it
+    arrangements.port_mode = 0;  // not even its owner may open it
   }
-  const PortRun result = run({"Hello"}, options);
+  const PortRun result = run({"Hello"}, {}, arrangements);
   EXPECT_EQ(result.err, "/dev/ttyS0: Permission denied\n");
   EXPECT_EQ(result.wire, "");
   EXPECT_EQ(exit_code(result), 255);
@@ -247,12 +250,13 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
     SCOPED_TRACE(std::string(c.wait) + ", signal " + std::to_string(c.signal));
     PortOptions options;
     if (c.no_timers) options.command = {"prlimit", "--sigpending=0"};
-    options.lock_port = c.locked;
-    options.hold_output = !c.locked;
-    options.signal = c.signal;
-    options.signal_after = milliseconds(500);
     options.timeout = seconds(15);
-    const PortRun result = run({"Hello", "World"}, options);
+    Arrangements arrangements;
+    arrangements.lock_port = c.locked;
+    arrangements.hold_output = !c.locked;
+    arrangements.signal = c.signal;
+    arrangements.signal_after = milliseconds(500);
+    const PortRun result = run({"Hello", "World"}, options, arrangements);
     EXPECT_EQ(exit_code(result), c.status);
     EXPECT_EQ(killed_by(result), c.signal);
     EXPECT_EQ(result.err, c.err);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "private_port.h"
+
+/// What the tests arrange around a run on a private port, beyond what the
+/// preview needs: the port's state before the command starts, who runs it,
+/// and what happens to it while it runs.
+struct Arrangements {
+  std::string pending_input;        // bytes received by the port before the run
+  std::optional<mode_t> port_mode;  // chmod of the port node
+  std::optional<uid_t> run_as;      // uid (and gid) to drop to; needs root
+  bool hold_output = false;  // the port's output is full and not read until the command ends
+  bool lock_port = false;    // an exclusive flock on the port is held throughout
+  int signal = 0;            // sent to the command once `signal_after` has passed
+  std::chrono::milliseconds signal_after{0};
+};
+
+/// `run_on_private_port(options)` with the arrangements made; the wire holds
+/// only what the command sent.
+PortRun run_arranged(PortOptions options, const Arrangements& arrangements);
