@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,24 +137,6 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
   }
 }
 
-TEST_F(EndToEnd, PutsBackWhateverSettingsItFound) {
-  termios raw_slow = unusual_settings();
-  cfmakeraw(&raw_slow);
-  cfsetispeed(&raw_slow, B300);
-  cfsetospeed(&raw_slow, B300);
-  termios display_like{};
-  display_like.c_cflag = CS8 | CSTOPB | CREAD | CLOCAL;
-  cfsetospeed(&display_like, B9600);
-  cfsetispeed(&display_like, B9600);
-  for (const termios& prior : {unusual_settings(), raw_slow, display_like}) {
-    PortOptions options;
-    options.prior = prior;
-    const PortRun result = run({"Hello", "World"}, options);
-    EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
-    EXPECT_TRUE(same_settings(result.after, result.before));
-  }
-}
-
 TEST_F(EndToEnd, DiscardsInputReceivedBeforeTheRun) {
   PortOptions options;
   termios raw = unusual_settings();
@@ -194,29 +175,6 @@ TEST_F(EndToEnd, PortWithoutPermissionIsReportedWith255) {
   EXPECT_EQ(result.err, "/dev/ttyS0: Permission denied\n");
   EXPECT_EQ(result.wire, "");
   EXPECT_EQ(exit_code(result), 255);
-  EXPECT_TRUE(same_settings(result.after, result.before));
-}
-
-TEST_F(EndToEnd, ConcurrentRunsTakeTurns) {
-  constexpr int kRuns = 24;
-  std::string script = "pids=; for i in $(seq 10 " + std::to_string(9 + kRuns) + "); do \"" +
-                       std::string(DUALROW_PATH) +
-                       "\" \"run $i of many\" \"second $i\" & pids=\"$pids $!\"; done; "
-                       "status=0; for p in $pids; do wait $p || status=1; done; exit $status";
-  PortOptions options;
-  options.command = {"sh", "-c", script};
-  options.prior = unusual_settings();
-  const PortRun result = run_on_private_port(options);
-  ASSERT_EQ(result.setup_error, "");
-  EXPECT_EQ(exit_code(result), 0) << result.err;
-
-  std::map<std::string, int> frames = frames_on(result.wire);
-  for (int i = 10; i < 10 + kRuns; ++i) {
-    const std::string expected =
-        expected_frame({"run " + std::to_string(i) + " of many", "second " + std::to_string(i)});
-    EXPECT_EQ(frames[expected], 1) << printable(expected);
-  }
-  EXPECT_EQ(frames.size(), static_cast<std::size_t>(kRuns)) << printable(result.wire);
   EXPECT_TRUE(same_settings(result.after, result.before));
 }
 
@@ -344,17 +302,6 @@ TEST_F(EndToEnd, UsageLineComesAfterTheSettingsAreBackAndTheSignalsReleased) {
   ASSERT_GE(printed, 0);
   EXPECT_GT(printed, last(log, "tcsetattr"));
   EXPECT_GT(printed, last(log, "sigprocmask setmask"));
-}
-
-TEST_F(EndToEnd, HoldsStopSignalsWhileTheDisplaySettingsAreInForce) {
-  const PortRun result = run_recorded({"Hello", "World"});
-  const std::vector<std::string> log = calls();
-  const std::ptrdiff_t held = first(log, "sigprocmask block term");
-  const std::ptrdiff_t released = last(log, "sigprocmask setmask");
-  ASSERT_GE(held, 0);
-  ASSERT_GE(released, 0);
-  EXPECT_LT(held, first(log, "tcsetattr"));
-  EXPECT_GT(released, last(log, "tcsetattr"));
 }
 
 TEST_F(EndToEnd, SignalDuringTheFrameEndsTheRunOnlyAfterTheRestore) {

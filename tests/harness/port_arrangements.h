@@ -15,9 +15,9 @@ struct Arrangements {
   std::string pending_input;        // bytes received by the port before the run
   std::optional<mode_t> port_mode;  // chmod of the port node
   std::optional<uid_t> run_as;      // uid (and gid) to drop to; needs root
-  bool hold_output = false;  // the port's output is full and not read until the command ends
-  bool lock_port = false;    // an exclusive flock on the port is held throughout
-  int signal = 0;            // sent to the command once `signal_after` has passed
+  bool hold_output = false;         // the port's output is full and not read until the command ends
+  bool lock_port = false;           // an exclusive flock on the port is held throughout
+  int signal = 0;                   // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };
 
