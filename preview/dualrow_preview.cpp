@@ -6,10 +6,10 @@
 //   dualrow-preview dualrow Hello World
 //   dualrow-preview ./status-loop.sh
 
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,17 +41,19 @@ struct Preview {
 // The report goes to standard error, so that standard output stays the
 // command's own, byte for byte.
 void say(const std::string& text) {
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
+  (void)std::fputs(text.c_str(), stderr);
+  (void)std::fflush(stderr);
 }
 
 // Stamped with the arrival of its first byte, not with when it was drawn.
 void show_frame(Preview& preview, const WireFrame& frame) {
-  if (frame.bytes.empty()) return;
+  if (frame.bytes.empty()) {
+    return;
+  }
   ++preview.shown;
   const double seconds = std::chrono::duration<double>(frame.started - preview.started).count();
   char when[32];
-  std::snprintf(when, sizeof when, " at %.2f s, ", seconds);
+  (void)std::snprintf(when, sizeof when, " at %.2f s, ", seconds);
   const PanelFrame panel = decode_frame(frame.bytes);
   say("frame " + std::to_string(preview.shown) + when + describe_wire(frame.bytes) + "\n" +
       render_panel(panel) + panel_warnings(panel));
@@ -80,14 +82,16 @@ int status_of(const PortRun& run, std::string& words) {
 int main(int argc, char** argv) {
   int first = 1;
   const bool options_ended = first < argc && std::strcmp(argv[first], "--") == 0;
-  if (options_ended) ++first;
+  if (options_ended) {
+    ++first;
+  }
   if (first >= argc) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     return kUsageError;
   }
   if (!options_ended &&
       (std::strcmp(argv[first], "-h") == 0 || std::strcmp(argv[first], "--help") == 0)) {
-    std::fputs(kUsage, stdout);
+    (void)std::fputs(kUsage, stdout);
     return 0;
   }
   if (!options_ended && std::strcmp(argv[first], "--version") == 0) {
@@ -96,8 +100,8 @@ int main(int argc, char** argv) {
   }
   // Ctrl-C and Ctrl-\ reach the whole foreground group: the command decides
   // what they do, and the preview stays to say how it ended.
-  signal(SIGINT, SIG_IGN);
-  signal(SIGQUIT, SIG_IGN);
+  (void)signal(SIGINT, SIG_IGN);
+  (void)signal(SIGQUIT, SIG_IGN);
 
   Preview preview;
   PortOptions options;

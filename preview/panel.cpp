@@ -14,7 +14,7 @@ bool printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7f; }
 
 std::string hex(unsigned char byte) {
   char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
+  (void)std::snprintf(text, sizeof text, "%02X", byte);
   return text;
 }
 
@@ -38,10 +38,16 @@ std::string row(std::string_view text) {
 std::string describe_line(std::string_view line) {
   std::string out;
   std::size_t spaces = 0;
-  while (spaces < line.size() && line[spaces] == ' ') ++spaces;
-  if (spaces > 0) out += std::to_string(spaces) + "\u00d720";
+  while (spaces < line.size() && line[spaces] == ' ') {
+    ++spaces;
+  }
+  if (spaces > 0) {
+    out += std::to_string(spaces) + "\u00d720";
+  }
   if (spaces < line.size()) {
-    if (!out.empty()) out += ' ';
+    if (!out.empty()) {
+      out += ' ';
+    }
     out += '"';
     for (const char c : line.substr(spaces)) {
       const auto byte = static_cast<unsigned char>(c);
@@ -64,7 +70,9 @@ std::string describe_line(std::string_view line) {
 PanelFrame decode_frame(std::string_view wire) {
   PanelFrame frame;
   frame.lead_in = wire.substr(0, kLeadInBytes.size()) == kLeadInBytes;
-  if (frame.lead_in) wire.remove_prefix(kLeadInBytes.size());
+  if (frame.lead_in) {
+    wire.remove_prefix(kLeadInBytes.size());
+  }
   const std::size_t newline = wire.find('\n');
   frame.line1 = wire.substr(0, newline);
   if (newline != std::string_view::npos) {
@@ -77,14 +85,18 @@ PanelFrame decode_frame(std::string_view wire) {
 
 std::string render_panel(const PanelFrame& frame) {
   std::string border;
-  for (std::size_t i = 0; i < kColumns; ++i) border += "\u2500";
+  for (std::size_t i = 0; i < kColumns; ++i) {
+    border += "\u2500";
+  }
   return "\u250c" + border + "\u2510\n" + row(frame.line1) + row(frame.line2) + "\u2514" + border +
          "\u2518\n";
 }
 
 std::string describe_wire(std::string_view wire) {
   std::string out = std::to_string(wire.size()) + (wire.size() == 1 ? " byte" : " bytes");
-  if (wire.empty()) return out;
+  if (wire.empty()) {
+    return out;
+  }
   out += ":";
   const PanelFrame frame = decode_frame(wire);
   if (frame.lead_in) {
@@ -93,19 +105,27 @@ std::string describe_wire(std::string_view wire) {
   }
   const std::size_t newline = wire.find('\n');
   const std::string_view first = wire.substr(0, newline);
-  if (frame.lead_in && !wire.empty()) out += " |";
-  if (!first.empty()) out += " " + describe_line(first);
+  if (frame.lead_in && !wire.empty()) {
+    out += " |";
+  }
+  if (!first.empty()) {
+    out += " " + describe_line(first);
+  }
   if (newline != std::string_view::npos) {
     out += " 0A";
     const std::string_view second = wire.substr(newline + 1);
-    if (!second.empty()) out += " | " + describe_line(second);
+    if (!second.empty()) {
+      out += " | " + describe_line(second);
+    }
   }
   return out;
 }
 
 std::string panel_warnings(const PanelFrame& frame) {
   std::string out;
-  if (!frame.lead_in) out += "warning: the frame does not start with the lead-in 1B 58 00 00\n";
+  if (!frame.lead_in) {
+    out += "warning: the frame does not start with the lead-in 1B 58 00 00\n";
+  }
   const auto cut = [&](const std::string& line, const char* name) {
     if (line.size() > kColumns) {
       out += "note: " + std::string(name) + " has " + std::to_string(line.size() - kColumns) +

@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -13,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSetupFailed = 125;
 constexpr int kCannotExecute = 126;
 constexpr int kNotFound = 127;
-constexpr int kPollMs = 25;         // milliseconds between looks at a quiet port
+constexpr int kPollMs = 25;  // milliseconds between looks at a quiet port
 
 // Nodes of the machine's /dev that a command may use besides the port.
 constexpr const char* kSharedNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -53,7 +53,9 @@ void write_text(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = write(fd, text.data(), text.size());
     if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
       return;
     }
     text.remove_prefix(static_cast<std::size_t>(n));
@@ -62,7 +64,9 @@ void write_text(int fd, std::string_view text) {
 
 bool write_file(const char* path, std::string_view text) {
   const int fd = open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    return false;
+  }
   const ssize_t n = write(fd, text.data(), text.size());
   close(fd);
   return n == static_cast<ssize_t>(text.size());
@@ -70,21 +74,27 @@ bool write_file(const char* path, std::string_view text) {
 
 bool touch(const std::string& path) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    return false;
+  }
   close(fd);
   return true;
 }
 
 void close_pair(int (&ends)[2]) {
   for (int& end : ends) {
-    if (end >= 0) close(end);
+    if (end >= 0) {
+      close(end);
+    }
     end = -1;
   }
 }
 
 Argv make_argv(std::vector<std::string> strings) {
   Argv argv{std::move(strings), {}};
-  for (std::string& s : argv.strings) argv.pointers.push_back(s.data());
+  for (std::string& s : argv.strings) {
+    argv.pointers.push_back(s.data());
+  }
   argv.pointers.push_back(nullptr);
   return argv;
 }
@@ -92,7 +102,9 @@ Argv make_argv(std::vector<std::string> strings) {
 // This process's environment with the options' entries put over it.
 Argv make_environment(const std::vector<std::string>& extra) {
   std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    entries.emplace_back(*entry);
+  }
   for (const std::string& added : extra) {
     const std::string name = added.substr(0, added.find('=') + 1);
     std::erase_if(entries, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
@@ -137,8 +149,12 @@ namespace {
 
 // Puts the port in the state the options ask for before the command starts.
 void prepare_port(const Pty& pty, const PortOptions& options, PortRun& run) {
-  if (options.arrange) options.arrange(pty);
-  if (options.prior) tcsetattr(pty.slave, TCSANOW, &*options.prior);
+  if (options.arrange) {
+    options.arrange(pty);
+  }
+  if (options.prior) {
+    tcsetattr(pty.slave, TCSANOW, &*options.prior);
+  }
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
   tcgetattr(pty.slave, &run.before);
 }
@@ -153,15 +169,23 @@ bool make_scratch(std::string& scratch, std::string& error) {
   }
   scratch = scratch_template;
   bool made = touch(scratch + "/ttyS0");
-  for (const char* node : kSharedNodes) made = made && touch(scratch + "/" + node);
-  if (!made) error = describe("create the scratch nodes");
+  for (const char* node : kSharedNodes) {
+    made = made && touch(scratch + "/" + node);
+  }
+  if (!made) {
+    error = describe("create the scratch nodes");
+  }
   return made;
 }
 
 void remove_scratch(const std::string& scratch) {
-  if (scratch.empty()) return;
+  if (scratch.empty()) {
+    return;
+  }
   unlink((scratch + "/ttyS0").c_str());
-  for (const char* node : kSharedNodes) unlink((scratch + "/" + node).c_str());
+  for (const char* node : kSharedNodes) {
+    unlink((scratch + "/" + node).c_str());
+  }
   rmdir(scratch.c_str());
 }
 
@@ -169,7 +193,9 @@ bool make_pipes(Pipes& pipes, bool capture_output, std::string& error) {
   const bool made =
       pipe2(pipes.report, O_CLOEXEC) == 0 &&
       (!capture_output || (pipe2(pipes.out, O_CLOEXEC) == 0 && pipe2(pipes.err, O_CLOEXEC) == 0));
-  if (!made) error = describe("pipe2");
+  if (!made) {
+    error = describe("pipe2");
+  }
   return made;
 }
 
@@ -183,16 +209,22 @@ bool fail(int report, const char* what) {
 }
 
 void take_streams(const PortOptions& options, const Pipes& pipes) {
-  if (!options.capture_output) return;
+  if (!options.capture_output) {
+    return;
+  }
   const int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDIN_FILENO);
+  }
   dup2(pipes.out[1], STDOUT_FILENO);
   dup2(pipes.err[1], STDERR_FILENO);
 }
 
 // The command starts as from a shell: default signal handling, nothing held.
 void reset_signals() {
-  for (const int number : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) signal(number, SIG_DFL);
+  for (const int number : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) {
+    (void)signal(number, SIG_DFL);
+  }
   sigset_t none{};
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -200,12 +232,16 @@ void reset_signals() {
 
 bool enter_namespace(int report) {
   if (getuid() == 0) {
-    if (unshare(CLONE_NEWNS) != 0) return fail(report, "unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS) != 0) {
+      return fail(report, "unshare(CLONE_NEWNS)");
+    }
   } else {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
       return fail(report, "unshare(CLONE_NEWUSER|CLONE_NEWNS)");
     }
-    if (!map_own_ids()) return fail(report, "map the user and group ids");
+    if (!map_own_ids()) {
+      return fail(report, "map the user and group ids");
+    }
   }
   // Nothing done here may reach the machine's mount table.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -230,24 +266,34 @@ bool move_in(const std::string& placeholder, const std::string& target, int repo
 bool build_private_dev(const PortOptions& options, const Pty& pty, const std::string& scratch,
                        int report) {
   // Bound before /dev is covered: afterwards neither node is reachable by name.
-  if (options.create_port && !bind_node(pty.slave_path, scratch + "/ttyS0", report)) return false;
+  if (options.create_port && !bind_node(pty.slave_path, scratch + "/ttyS0", report)) {
+    return false;
+  }
   bool shared[std::size(kSharedNodes)] = {};  // a machine may lack some of them
   for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
     const std::string node = std::string("/dev/") + kSharedNodes[i];
     shared[i] = access(node.c_str(), F_OK) == 0;
-    if (shared[i] && !bind_node(node, scratch + "/" + kSharedNodes[i], report)) return false;
+    if (shared[i] && !bind_node(node, scratch + "/" + kSharedNodes[i], report)) {
+      return false;
+    }
   }
   if (mount("dualrow-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
     return fail(report, "mount tmpfs on /dev");
   }
   for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
     const std::string node = std::string("/dev/") + kSharedNodes[i];
-    if (shared[i] && !move_in(scratch + "/" + kSharedNodes[i], node, report)) return false;
+    if (shared[i] && !move_in(scratch + "/" + kSharedNodes[i], node, report)) {
+      return false;
+    }
   }
   for (const auto& [link, target] : kFdLinks) {
-    if (symlink(target, link) != 0) return fail(report, "link /dev/fd");
+    if (symlink(target, link) != 0) {
+      return fail(report, "link /dev/fd");
+    }
   }
-  if (!options.create_port) return true;
+  if (!options.create_port) {
+    return true;
+  }
   return move_in(scratch + "/ttyS0", "/dev/ttyS0", report);
 }
 
@@ -256,7 +302,9 @@ bool port_is_private(const PortOptions& options, const Pty& pty, int report) {
   struct stat port {};
   const bool present = stat("/dev/ttyS0", &port) == 0;
   const bool ours = present && S_ISCHR(port.st_mode) && port.st_rdev == pty.device;
-  if (options.create_port ? ours : !present) return true;
+  if (options.create_port ? ours : !present) {
+    return true;
+  }
   write_text(report, "/dev/ttyS0 in the namespace is not the private port");
   return false;
 }
@@ -336,14 +384,22 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
       const std::size_t had = run.wire.size();
       bool ignored = true;
       read_into(pty.master, run.wire, ignored);
-      if (options.watch) options.watch(std::string_view(run.wire).substr(had));
+      if (options.watch) {
+        options.watch(std::string_view(run.wire).substr(had));
+      }
     } else if (ready == 0 && options.watch) {
       options.watch({});
     }
     if (ready > 0) {
-      if (fds[1].revents != 0) read_into(pipes.out[0], run.out, out_open);
-      if (fds[2].revents != 0) read_into(pipes.err[0], run.err, err_open);
-      if (fds[3].revents != 0) read_into(pipes.report[0], report, report_open);
+      if (fds[1].revents != 0) {
+        read_into(pipes.out[0], run.out, out_open);
+      }
+      if (fds[2].revents != 0) {
+        read_into(pipes.err[0], run.err, err_open);
+      }
+      if (fds[3].revents != 0) {
+        read_into(pipes.report[0], report, report_open);
+      }
     }
     quiet_polls = port_spoke || !exited ? 0 : quiet_polls + 1;
     exited = exited || tend_command(child, options, started, run);
@@ -354,7 +410,9 @@ std::string follow(pid_t child, const PortOptions& options, const Pty& pty, cons
       break;
     }
   }
-  while (report_open) read_into(pipes.report[0], report, report_open);
+  while (report_open) {
+    read_into(pipes.report[0], report, report_open);
+  }
   return report;
 }
 
@@ -364,8 +422,12 @@ std::string private_port_unavailable() {
   PortOptions probe;
   probe.command = {"true"};
   const PortRun run = run_on_private_port(probe);
-  if (!run.setup_error.empty()) return run.setup_error;
-  if (exit_code(run) != 0) return "a command on a private port did not run";
+  if (!run.setup_error.empty()) {
+    return run.setup_error;
+  }
+  if (exit_code(run) != 0) {
+    return "a command on a private port did not run";
+  }
   return {};
 }
 
@@ -380,7 +442,9 @@ PortRun run_on_private_port(const PortOptions& options) {
     Argv argv = make_argv(options.command);
     Argv envp = make_environment(options.environment);
     const pid_t child = fork();
-    if (child == 0) start_command(options, pty, scratch, pipes, argv, envp);
+    if (child == 0) {
+      start_command(options, pty, scratch, pipes, argv, envp);
+    }
     close(pipes.out[1]);
     close(pipes.err[1]);
     close(pipes.report[1]);
@@ -392,7 +456,9 @@ PortRun run_on_private_port(const PortOptions& options) {
       const int status = exit_code(run);
       const bool not_started =
           status == kSetupFailed || status == kCannotExecute || status == kNotFound;
-      if (not_started && !report.empty()) run.setup_error = report;
+      if (not_started && !report.empty()) {
+        run.setup_error = report;
+      }
     }
     tcgetattr(pty.slave, &run.after);
     ioctl(pty.slave, FIONREAD, &run.pending_input_after);
@@ -400,8 +466,12 @@ PortRun run_on_private_port(const PortOptions& options) {
   close_pair(pipes.out);
   close_pair(pipes.err);
   close_pair(pipes.report);
-  if (pty.slave >= 0) close(pty.slave);
-  if (pty.master >= 0) close(pty.master);
+  if (pty.slave >= 0) {
+    close(pty.slave);
+  }
+  if (pty.master >= 0) {
+    close(pty.master);
+  }
   remove_scratch(scratch);
   return run;
 }

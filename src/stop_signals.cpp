@@ -7,8 +7,10 @@ bool hold_all_signals(sigset_t& outside) {
   sigfillset(&all);
   // Read first: a failed SIG_BLOCK leaves `outside` unspecified, and putting
   // that back would unblock what the caller had blocked.
-  return sigprocmask(SIG_BLOCK, nullptr, &outside) == 0 &&
-         sigprocmask(SIG_BLOCK, &all, nullptr) == 0;
+  if (sigprocmask(SIG_BLOCK, nullptr, &outside) != 0) {
+    return false;
+  }
+  return sigprocmask(SIG_BLOCK, &all, nullptr) == 0;
 }
 
 void release_held_signals(const sigset_t& outside) { sigprocmask(SIG_SETMASK, &outside, nullptr); }
