@@ -55,8 +55,10 @@ struct ParameterChange {
 };
 
 struct Boot {
-  std::vector<double> bulk_out;  // when the adapter was handed data to send
-  std::string problem;           // why the boot could not be run or read
+  std::size_t received_before_go = 0;  // bytes the host had read when the guest said "go"
+  std::string after_go;                // what reached the host from then on
+  std::vector<double> bulk_out;        // when the adapter was handed data to send
+  std::string problem;                 // why the boot could not be run or read
   int qemu_status = -1;
   std::string report;  // what the guest wrote to the debug console
   std::string wire;    // what reached the host after its filler
@@ -75,9 +77,15 @@ enum class Hold {
 };
 
 enum class Machine {
-  k16550,      // the guest's own /dev/ttyS0
-  kUsbSerial,  // an FTDI adapter, its /dev/ttyUSB0 bound over /dev/ttyS0
+  k16550,          // a PC's own /dev/ttyS0
+  kUsbSerial,      // a PC with an FTDI adapter, its /dev/ttyUSB0 bound over /dev/ttyS0
+  kArm64Pci16550,  // an arm64 board (QEMU's virt) with a 16550 on PCI as /dev/ttyS0
+  kRaspberryPi3,   // a Raspberry Pi 3, its mini UART as /dev/ttyS0 (as Raspberry Pi OS has it)
 };
+
+bool is_arm(Machine machine) {
+  return machine == Machine::kArm64Pci16550 || machine == Machine::kRaspberryPi3;
+}
 
 struct Scenario {
   std::string commands;  // shell lines run by the guest's init; they set `status`
@@ -145,14 +153,35 @@ mount --bind /dev/ttyUSB0 /dev/ttyS0 || report "no adapter"
 )SH";
 }
 
+// How the guest reports: a PC through QEMU's debug console; an ARM board
+// through the kernel's log on its PL011 console (printed at once, whatever the
+// state of the port's interrupts).
+std::string report_function(Machine machine) {
+  return is_arm(machine) ? R"SH(report() { printf '<2>dualrow-report: %s\n' "$*" > /dev/kmsg; })SH"
+                         : R"SH(report() { printf '%s\n' "$*" | guest_report; })SH";
+}
+
+// How the guest ends: a PC through QEMU's debug exit (status 1); an ARM board
+// powers off or, a Raspberry Pi, resets through its watchdog (status 0).
+std::string halt_command(Machine machine) {
+  switch (machine) {
+    case Machine::kArm64Pci16550:
+      return "poweroff -f";
+    case Machine::kRaspberryPi3:
+      return "insmod /lib/modules/bcm2835_wdt.ko; reboot -f";
+    default:
+      return "guest_report exit 0";
+  }
+}
+
 std::string init_script(const Scenario& scenario) {
   return R"SH(#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
-report() { printf '%s\n' "$*" | guest_report; }
 uptime() { cut -d' ' -f1 /proc/uptime; }
-)SH" + (scenario.machine == Machine::kUsbSerial ? usb_prelude() : "") +
+)SH" + report_function(scenario.machine) +
+         "\n" + (scenario.machine == Machine::kUsbSerial ? usb_prelude() : "") +
          R"SH(# Settings no display uses, as an earlier program could have left them.
 stty -F /dev/ttyS0 115200 cs7 -parenb -cstopb clocal -crtscts
 report "before=$(stty -F /dev/ttyS0 -g)"
@@ -166,8 +195,24 @@ report "after=$(stty -F /dev/ttyS0 -g)"
 report "stdout=$(cat /tmp/out)"
 report "stderr=$(cat /tmp/err)"
 report "end"
-guest_report exit 0
-)SH";
+)SH" + halt_command(scenario.machine) +
+         "\n";
+}
+
+// The report's lines out of an ARM board's console, which carries the
+// kernel's log: "[    1.52] dualrow-report: status=1\r".
+std::string from_kernel_log(const std::string& console) {
+  const std::string mark = "dualrow-report: ";
+  std::string report;
+  std::istringstream lines(console);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find(mark);
+    if (at == std::string::npos) continue;
+    line.erase(0, at + mark.size());
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    report += line + "\n";
+  }
+  return report;
 }
 
 std::string field(const std::string& report, const std::string& name) {
@@ -225,17 +270,17 @@ void read_trace(const std::string& path, Boot& boot) {
 bool make_initrd(const Guest& guest, const Scenario& scenario, const std::string& busybox,
                  const std::string& modules, std::string& problem) {
   const std::string root = guest.root();
-  const bool made = run_shell("mkdir -p " + root + "/bin " + root + "/dev " + root + "/proc " +
-                              root + "/tmp " + root + "/lib/modules") == 0 &&
-                    (scenario.machine != Machine::kUsbSerial ||
-                     run_shell("cp " + modules + "/*.ko " + root + "/lib/modules/") == 0) &&
-                    run_shell("cp " + busybox + " " + root +
-                              "/bin/busybox && cp " DUALROW_STATIC " " GUEST_REPORT " " GUEST_HANGUP
-                              " " RESTORE_WITHOUT_DRAIN " " +
-                              root + "/bin/") == 0 &&
-                    write_file(root + "/init", init_script(scenario), 0755) &&
-                    run_shell("cd " + root + " && find . | cpio -o -H newc --quiet > " + guest.dir +
-                              "/initrd") == 0;
+  const bool made =
+      run_shell("mkdir -p " + root + "/bin " + root + "/dev " + root + "/proc " + root + "/tmp " +
+                root + "/lib/modules") == 0 &&
+      (scenario.machine == Machine::k16550 || scenario.machine == Machine::kArm64Pci16550 ||
+       run_shell("cp " + modules + "/*.ko " + root + "/lib/modules/") == 0) &&
+      run_shell("cp " + busybox + " " + root +
+                "/bin/busybox && cp " DUALROW_STATIC " " GUEST_PROGRAMS "/* " + root + "/bin/") ==
+          0 &&
+      write_file(root + "/init", init_script(scenario), 0755) &&
+      run_shell("cd " + root + " && find . | cpio -o -H newc --quiet > " + guest.dir + "/initrd") ==
+          0;
   if (!made) problem = "could not build the guest's initrd in " + guest.dir;
   return made;
 }
@@ -258,8 +303,9 @@ HostPort open_host_port(const Guest& guest, Hold hold) {
   return port;
 }
 
-pid_t start_qemu(const std::string& kernel, const Guest& guest, Machine machine) {
-  const bool usb = machine == Machine::kUsbSerial;
+// A PC: the UART, or the USB adapter, on the line's pipes; the report through
+// QEMU's debug console.
+std::vector<std::string> pc_arguments(const std::string& kernel, const Guest& guest, bool usb) {
   write_file(guest.dir + "/events",
              usb ? "usb_serial_set_data\nusb_serial_set_baud\nusb_xhci_xfer_start\n"
                  : "serial_write\nserial_update_parameters\n");
@@ -278,6 +324,77 @@ pid_t start_qemu(const std::string& kernel, const Guest& guest, Machine machine)
       "isa-debug-exit,iobase=0xf4,iosize=4", "-msg", "timestamp=on", "-trace",
       "events=" + guest.dir + "/events", "-D", guest.trace()};
   args.insert(args.end(), line.begin(), line.end());
+  return args;
+}
+
+// An ARM board: the console (the report) on the PL011, written to a file; the
+// line's pipes on a 16550 on PCI, or on a Raspberry Pi 3's mini UART (the
+// second serial port). Debian's device tree names the mini UART ttyS1;
+// Raspberry Pi OS makes it ttyS0 by swapping the two aliases, as done here.
+std::vector<std::string> arm_arguments(const std::string& kernel, const Guest& guest,
+                                       Machine machine) {
+  const std::string kernel_line = "panic=-1 quiet printk.devkmsg=on dualrow.uart_guest";
+  std::vector<std::string> args;
+  if (machine == Machine::kArm64Pci16550) {
+    write_file(guest.dir + "/events", "serial_write\nserial_update_parameters\n");
+    args = {"qemu-system-aarch64",
+            "-M",
+            "virt",
+            "-cpu",
+            "cortex-a57",
+            "-m",
+            "512",
+            "-nodefaults",
+            "-append",
+            "console=ttyAMA0 " + kernel_line,
+            "-device",
+            "pci-serial,chardev=port",
+            "-trace",
+            "events=" + guest.dir + "/events",
+            "-D",
+            guest.trace(),
+            "-msg",
+            "timestamp=on"};
+  } else {
+    const std::string tree = guest.dir + "/rpi3.dtb";
+    run_shell("cp " + kernel.substr(0, kernel.rfind('/') + 1) + "bcm2837-rpi-3-b.dtb " + tree +
+              " && fdtput -t s " + tree + " /aliases serial0 /soc/serial@7e215040" +
+              " && fdtput -t s " + tree + " /aliases serial1 /soc/serial@7e201000");
+    // A single TCG thread boots it in seconds on two cores.
+    args = {"qemu-system-aarch64",
+            "-M",
+            "raspi3b",
+            "-m",
+            "1G",
+            "-accel",
+            "tcg,thread=single",
+            "-dtb",
+            tree,
+            "-append",
+            "console=ttyAMA1 " + kernel_line};
+  }
+  const std::vector<std::string> common = {"-display",
+                                           "none",
+                                           "-no-reboot",
+                                           "-kernel",
+                                           kernel,
+                                           "-initrd",
+                                           guest.dir + "/initrd",
+                                           "-chardev",
+                                           "pipe,id=port,path=" + guest.port(),
+                                           "-serial",
+                                           "file:" + guest.report()};
+  args.insert(args.end(), common.begin(), common.end());
+  if (machine == Machine::kRaspberryPi3) {
+    args.insert(args.end(), {"-serial", "chardev:port"});  // the second: the mini UART
+  }
+  return args;
+}
+
+pid_t start_qemu(const std::string& kernel, const Guest& guest, Machine machine) {
+  const std::vector<std::string> args =
+      is_arm(machine) ? arm_arguments(kernel, guest, machine)
+                      : pc_arguments(kernel, guest, machine == Machine::kUsbSerial);
   const pid_t qemu = fork();
   if (qemu == 0) {
     std::vector<char*> argv;
@@ -347,9 +464,15 @@ int watch_boot(pid_t qemu, const Guest& guest, const HostPort& port, Hold hold, 
   const int qmp = hold == Hold::kUntilPulled ? connect_qmp(guest) : -1;
   if (hold == Hold::kUntilPulled && qmp < 0) boot.problem = "no QEMU monitor at " + guest.qmp();
   int status = 0;
+  bool gone = false;  // the guest said "go": what reaches the line now is the scenario's
   for (;;) {
-    if (hold == Hold::kOneSecond && release_at == Clock::time_point::max() &&
-        read_file(guest.report()).find("go\n") != std::string::npos) {
+    if (!gone) {
+      const std::string report = read_file(guest.report());
+      gone = report.find("go\n") != std::string::npos || report.find("go\r\n") != std::string::npos;
+      if (gone && releasing) read_available(port.output, received);
+      if (gone) boot.received_before_go = received.size();
+    }
+    if (hold == Hold::kOneSecond && release_at == Clock::time_point::max() && gone) {
       release_at = Clock::now() + std::chrono::seconds(1);
     }
     // Pulled once the frame's first transfer is held in the adapter.
@@ -381,9 +504,10 @@ int watch_boot(pid_t qemu, const Guest& guest, const HostPort& port, Hold hold, 
 class UartSystem : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The build names the kernel it found (or was told of); see tests/CMakeLists.txt.
-    kernel_ = env_or("DUALROW_UART_KERNEL", "");
-    busybox_ = env_or("DUALROW_UART_BUSYBOX", "/bin/busybox");
+    // The build names the kernel and busybox it found (or was told of); see
+    // tests/CMakeLists.txt. The environment may name others.
+    kernel_ = env_or("DUALROW_UART_KERNEL", UART_KERNEL);
+    busybox_ = env_or("DUALROW_UART_BUSYBOX", UART_BUSYBOX);
     if (access(kernel_.c_str(), R_OK) != 0) {
       const std::string missing = "no kernel at '" + kernel_ + "' (tools/fetch-uart-kernel)";
       if (std::getenv("DUALROW_REQUIRE_ALL") != nullptr) FAIL() << missing;
@@ -433,7 +557,10 @@ class UartSystem : public ::testing::Test {
     boot.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     boot.qemu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     boot.report = read_file(guest.report());
+    if (is_arm(scenario.machine)) boot.report = from_kernel_log(boot.report);
     boot.wire = received.size() >= port.filler ? received.substr(port.filler) : "";
+    boot.after_go =
+        received.substr(std::min(received.size(), std::max(port.filler, boot.received_before_go)));
     read_trace(guest.trace(), boot);
     if (std::getenv("DUALROW_UART_KEEP") == nullptr) run_shell("rm -rf " + guest.dir);
     std::cout << "boot took " << boot.seconds << " s; the scenario "
@@ -482,11 +609,19 @@ std::string join(const std::vector<std::string>& lines) {
   return text;
 }
 
-// How many bytes entered the transmit register under other parameters than
-// the display's: bytes of the frame that would leave garbled.
+// How many bytes of the frame (from its lead-in on) entered the transmit
+// register under other parameters than the display's: bytes that would leave
+// garbled. All of them when no lead-in got there. (What the kernel writes while
+// it probes a UART, in loopback, comes before.)
 std::size_t sent_under_other_parameters(const Boot& boot) {
+  std::string sent;
+  for (const SentByte& byte : boot.sent) sent.push_back(static_cast<char>(byte.value));
+  const std::size_t start = sent.find(kExpectedLeadIn);
+  if (start == std::string::npos) return boot.sent.size() + 1;
   std::size_t wrong = 0;
-  for (const SentByte& byte : boot.sent) wrong += !(byte.parameters == kDisplayLine);
+  for (std::size_t i = start; i < boot.sent.size(); ++i) {
+    wrong += !(boot.sent[i].parameters == kDisplayLine);
+  }
   return wrong;
 }
 
@@ -495,6 +630,13 @@ double scenario_seconds(const Boot& boot) {
   return seconds == "<missing>" ? -1 : std::stod(seconds);
 }
 
+const std::string kHelloWorld = expected_frame({"Hello", "World"});
+const std::string kStalled =
+    "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s";
+
+#ifdef __x86_64__
+// What a PC shows: a 16550 and a USB adapter.
+
 // Guest commands: `dualrow Hello World` in the background, `action` `delay`
 // seconds into its run (its status reported as `name`), then the run's status.
 std::string while_running(const std::string& delay, const std::string& action,
@@ -502,10 +644,6 @@ std::string while_running(const std::string& delay, const std::string& action,
   return "dualrow Hello World >/tmp/out 2>/tmp/err & pid=$!\nsleep " + delay + "\n" + action +
          "; report \"" + name + "=$?\"\nwait $pid; status=$?";
 }
-
-const std::string kHelloWorld = expected_frame({"Hello", "World"});
-const std::string kStalled =
-    "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s";
 
 // Three runs in one boot: two texts, none (only the lead-in and the usage
 // line) and two 40-byte texts (cut to 30 + LF and 31). The first frame is held
@@ -656,5 +794,54 @@ TEST_F(UartSystem, UsbAdapterPulledMidFrameEndsWithStatus1AndNoFalseClaim) {
   std::cout << "scenario " << scenario_seconds(boot) << " s; ended "
             << boot.end_time - boot.release_time << " s after the detach: " << err << "\n";
 }
+
+#endif
+
+#ifdef __aarch64__
+// What only an ARM board can show; the PC's scenarios above show the rest.
+
+TEST_F(UartSystem, Arm64BoardsPci16550GetsTheFrameAt9600E82) {
+  const Boot boot = boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err; status=$?",
+                                Hold::kOneSecond, Machine::kArm64Pci16550});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_EQ(boot.qemu_status, 0) << boot.report;  // it powered off
+  ASSERT_NE(boot.report.find("\nend\n"), std::string::npos) << boot.report;
+  EXPECT_EQ(boot.wire, kHelloWorld);
+  EXPECT_EQ(join(frame_faults(boot, kHelloWorld, true)), "");
+  EXPECT_EQ(field(boot.report, "status"), "0");
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+}
+
+TEST_F(UartSystem, Arm64BoardsStalledOutputEndsAtTheBound) {
+  const Boot boot = boot_guest({"dualrow Hello World >/tmp/out 2>/tmp/err; status=$?",
+                                Hold::kForever, Machine::kArm64Pci16550});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_NE(boot.report.find("\nend\n"), std::string::npos) << boot.report;
+  EXPECT_EQ(field(boot.report, "status"), "1");
+  EXPECT_EQ(field(boot.report, "stderr"), kStalled);
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+  EXPECT_GE(scenario_seconds(boot), 2.0);
+  EXPECT_EQ(sent_under_other_parameters(boot), 0u);
+}
+
+// The mini UART cannot do parity or two stop bits; the kernel keeps 8N1 and
+// says nothing. dualrow reads the settings back and sends nothing.
+TEST_F(UartSystem, RaspberryPiMiniUartGetsNothingAndIsNamed) {
+  const Boot boot = boot_guest(
+      {"dualrow Hello World >/tmp/out 2>/tmp/err; status=$?", Hold::kNone, Machine::kRaspberryPi3});
+  ASSERT_EQ(boot.problem, "");
+  ASSERT_NE(boot.report.find("\nend\n"), std::string::npos) << boot.report;
+  EXPECT_EQ(field(boot.report, "status"), "1");
+  EXPECT_EQ(field(boot.report, "stderr"),
+            "/dev/ttyS0: the port cannot do 9600 8E2 (it kept 9600 8N1)");
+  // QEMU's mini UART puts a stray byte on its line whenever the port's speed is
+  // programmed (by stty as much as by dualrow), so the line is not silent; no
+  // byte of the frame may be on it.
+  for (const char byte : {'\x1b', '\0', ' ', 'H', 'W'}) {
+    EXPECT_EQ(boot.after_go.find(byte), std::string::npos) << static_cast<int>(byte);
+  }
+  EXPECT_EQ(field(boot.report, "after"), field(boot.report, "before"));
+}
+#endif
 
 }  // namespace
