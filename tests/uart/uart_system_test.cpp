@@ -573,19 +573,36 @@ class UartSystem : public ::testing::Test {
   std::string modules_;
 };
 
-// What the trace shows wrong about the frame `expected`, one line a fault.
-std::vector<std::string> frame_faults(const Boot& boot, const std::string& expected, bool held) {
-  std::vector<std::string> faults;
+// Every byte that entered the transmit register, in order.
+std::string sent_bytes(const Boot& boot) {
   std::string sent;
   for (const SentByte& byte : boot.sent) sent.push_back(static_cast<char>(byte.value));
-  const std::size_t start = sent.find(kExpectedLeadIn);
-  if (start == std::string::npos) return {"no lead-in reached the transmit register"};
-  if (sent.substr(start) != expected)
-    faults.push_back("the transmitted bytes differ from the frame");
+  return sent;
+}
+
+// How many bytes of the frame (from its lead-in on) entered the transmit
+// register under other parameters than the display's: bytes that would leave
+// garbled. All of them when no lead-in got there. (What the kernel writes while
+// it probes a UART, in loopback, comes before.)
+std::size_t sent_under_other_parameters(const Boot& boot) {
+  const std::size_t start = sent_bytes(boot).find(kExpectedLeadIn);
+  if (start == std::string::npos) return boot.sent.size() + 1;
   std::size_t wrong = 0;
   for (std::size_t i = start; i < boot.sent.size(); ++i) {
     wrong += !(boot.sent[i].parameters == kDisplayLine);
   }
+  return wrong;
+}
+
+// What the trace shows wrong about the frame `expected`, one line a fault.
+std::vector<std::string> frame_faults(const Boot& boot, const std::string& expected, bool held) {
+  std::vector<std::string> faults;
+  const std::string sent = sent_bytes(boot);
+  const std::size_t start = sent.find(kExpectedLeadIn);
+  if (start == std::string::npos) return {"no lead-in reached the transmit register"};
+  if (sent.substr(start) != expected)
+    faults.push_back("the transmitted bytes differ from the frame");
+  const std::size_t wrong = sent_under_other_parameters(boot);
   if (wrong > 0)
     faults.push_back(std::to_string(wrong) + " frame bytes sent under other parameters");
   if (held) {
@@ -607,22 +624,6 @@ std::string join(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;
-}
-
-// How many bytes of the frame (from its lead-in on) entered the transmit
-// register under other parameters than the display's: bytes that would leave
-// garbled. All of them when no lead-in got there. (What the kernel writes while
-// it probes a UART, in loopback, comes before.)
-std::size_t sent_under_other_parameters(const Boot& boot) {
-  std::string sent;
-  for (const SentByte& byte : boot.sent) sent.push_back(static_cast<char>(byte.value));
-  const std::size_t start = sent.find(kExpectedLeadIn);
-  if (start == std::string::npos) return boot.sent.size() + 1;
-  std::size_t wrong = 0;
-  for (std::size_t i = start; i < boot.sent.size(); ++i) {
-    wrong += !(boot.sent[i].parameters == kDisplayLine);
-  }
-  return wrong;
 }
 
 double scenario_seconds(const Boot& boot) {
