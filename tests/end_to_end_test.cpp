@@ -409,6 +409,11 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
        "/dev/ttyS0: drain: Input/output error\n",
        Sent::kPartOfTheFrame,
        true},
+      // Signals that cannot be held could end the run in display mode.
+      {{"DUALROW_SHIM_FAIL=sigprocmask:2"},
+       "/dev/ttyS0: hold signals: Input/output error\n",
+       Sent::kNothing,
+       true},
       // No timer to be had (RLIMIT_SIGPENDING 0): no bound, so nothing is sent.
       {{},
        "/dev/ttyS0: bound the output: Resource temporarily unavailable\n",

@@ -10,7 +10,7 @@
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
 //   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open, tcgetattr, tcflush,
-//                                   tcsetattr or tcdrain fails with errno e (EIO)
+//                                   tcsetattr, tcdrain or sigprocmask fails with errno e (EIO)
 //   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
 //   DUALROW_SHIM_KEPT_CFLAG=x       the second tcgetattr (the read-back) shows c_cflag
 //   DUALROW_SHIM_KEPT_OFLAG=x       and c_oflag XOR x (hexadecimal): what a UART kept
@@ -87,6 +87,7 @@ long tcgetattr_calls = 0;
 long tcflush_calls = 0;
 long tcsetattr_calls = 0;
 long tcdrain_calls = 0;
+long sigprocmask_calls = 0;
 bool eintr_due = true;
 bool drain_eintr_due = true;
 
@@ -217,6 +218,10 @@ int sigaction(int number, const struct sigaction* action, struct sigaction* old)
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  if (fails("sigprocmask", ++sigprocmask_calls)) {
+    log_call("sigprocmask -> error\n");
+    return -1;
+  }
   const bool holds_term = set != nullptr && sigismember(set, SIGTERM) == 1;
   log_call("sigprocmask %s%s\n",
            how == SIG_BLOCK     ? "block"
