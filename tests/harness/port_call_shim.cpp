@@ -32,9 +32,16 @@
 
 namespace {
 
-long setting(const char* name, int base = 10) {
+long setting(const char* name) {
   const char* value = std::getenv(name);
-  return value == nullptr ? 0 : std::strtol(value, nullptr, base);
+  return value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+}
+
+// A flag mask in hexadecimal; unsigned, so that the top bit (CRTSCTS) fits
+// where long has 32 bits.
+tcflag_t flag_setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? 0 : static_cast<tcflag_t>(std::strtoul(value, nullptr, 16));
 }
 
 void log_call(const char* format, ...) {
@@ -161,8 +168,8 @@ int tcgetattr(int fd, termios* settings) {
   log_call("tcgetattr\n");
   const int result = next<int (*)(int, termios*)>("tcgetattr")(fd, settings);
   if (result == 0 && tcgetattr_calls == 2) {
-    settings->c_cflag ^= static_cast<tcflag_t>(setting("DUALROW_SHIM_KEPT_CFLAG", 16));
-    settings->c_oflag ^= static_cast<tcflag_t>(setting("DUALROW_SHIM_KEPT_OFLAG", 16));
+    settings->c_cflag ^= flag_setting("DUALROW_SHIM_KEPT_CFLAG");
+    settings->c_oflag ^= flag_setting("DUALROW_SHIM_KEPT_OFLAG");
   }
   return result;
 }
