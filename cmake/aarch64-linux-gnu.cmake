@@ -1,13 +1,5 @@
-# Cross build for aarch64-linux-gnu with Debian's cross compiler. Tests run under qemu-user:
-# there is no binfmt_misc here, so every program built for the target is
-# started through the emulator, never directly.
-set(CMAKE_SYSTEM_NAME Linux)
+# arm64 (g++-aarch64-linux-gnu, tests under qemu-aarch64).
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(dualrow_triple aarch64-linux-gnu)
+set(dualrow_qemu qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

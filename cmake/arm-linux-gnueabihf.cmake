@@ -1,13 +1,5 @@
-# Cross build for arm-linux-gnueabihf with Debian's cross compiler. Tests run under qemu-user:
-# there is no binfmt_misc here, so every program built for the target is
-# started through the emulator, never directly.
-set(CMAKE_SYSTEM_NAME Linux)
+# armhf (g++-arm-linux-gnueabihf, tests under qemu-arm).
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(dualrow_triple arm-linux-gnueabihf)
+set(dualrow_qemu qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
