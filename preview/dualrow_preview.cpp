@@ -22,9 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kOwnFailure = 125;  // no private port could be made; as env(1) and chroot(1)
-constexpr int kCannotExecute = 126;
-constexpr int kNotFound = 127;
 constexpr int kUsageError = 2;  // no command given
 constexpr char kUsage[] =
     "usage: dualrow-preview [--] COMMAND [ARG...]\n"
@@ -119,7 +116,7 @@ int main(int argc, char** argv) {
                      : "cannot give the command a private /dev/ttyS0 "
                        "(needs root, or user namespaces): ") +
         run.setup_error + "\n");
-    return exec_failed ? status : kOwnFailure;
+    return exec_failed ? status : kSetupFailed;
   }
   show_frame(preview, take_quiet(preview.frames, Clock::now(), true));
 
@@ -127,7 +124,7 @@ int main(int argc, char** argv) {
   const int status = status_of(run, words);
   say(words + ", " + std::to_string(preview.shown) +
       (preview.shown == 1 ? " frame\n" : " frames\n"));
-  if (!same_settings(run.after, run.before)) {
+  if (!(run.after == run.before)) {
     say("warning: the port's settings were not put back\n");
   }
   return status;

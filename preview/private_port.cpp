@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,11 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The child's exit status when it could not start the command, as env(1)
-// gives them: the private port could not be made, or exec failed.
-constexpr int kSetupFailed = 125;
-constexpr int kCannotExecute = 126;
-constexpr int kNotFound = 127;
 constexpr int kPollMs = 25;  // milliseconds between looks at a quiet port
 
 // Nodes of the machine's /dev that a command may use besides the port.
@@ -106,7 +102,8 @@ Argv make_environment(const std::vector<std::string>& extra) {
     entries.emplace_back(*entry);
   }
   for (const std::string& added : extra) {
-    const std::string name = added.substr(0, added.find('=') + 1);
+    // An entry without '=' names a variable and replaces only that one.
+    const std::string name = added.substr(0, added.find('=')) + "=";
     std::erase_if(entries, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
     entries.push_back(added);
   }
@@ -134,13 +131,13 @@ bool open_pty(Pty& pty, std::string& error) {
   termios raw{};
   tcgetattr(pty.master, &raw);
   cfmakeraw(&raw);
-  tcsetattr(pty.master, TCSANOW, &raw);
+  tcsetattr(pty.master, TCSANOW, &raw);  // the display end takes bytes as they come
   return true;
 }
 
-bool map_own_ids() {
-  const std::string uid_map = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1\n";
-  const std::string gid_map = std::to_string(getgid()) + " " + std::to_string(getgid()) + " 1\n";
+bool map_own_ids(uid_t uid, gid_t gid) {
+  const std::string uid_map = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
+  const std::string gid_map = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
   return write_file("/proc/self/uid_map", uid_map) && write_file("/proc/self/setgroups", "deny") &&
          write_file("/proc/self/gid_map", gid_map);
 }
@@ -153,10 +150,10 @@ void prepare_port(const Pty& pty, const PortOptions& options, PortRun& run) {
     options.arrange(pty);
   }
   if (options.prior) {
-    tcsetattr(pty.slave, TCSANOW, &*options.prior);
+    write_line_settings(pty.slave, *options.prior);
   }
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
-  tcgetattr(pty.slave, &run.before);
+  read_line_settings(pty.slave, run.before);
 }
 
 // A directory of empty files, each the mount point for a node until /dev is
@@ -231,7 +228,9 @@ void reset_signals() {
 }
 
 bool enter_namespace(int report) {
-  if (getuid() == 0) {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (uid == 0) {
     if (unshare(CLONE_NEWNS) != 0) {
       return fail(report, "unshare(CLONE_NEWNS)");
     }
@@ -239,7 +238,7 @@ bool enter_namespace(int report) {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
       return fail(report, "unshare(CLONE_NEWUSER|CLONE_NEWNS)");
     }
-    if (!map_own_ids()) {
+    if (!map_own_ids(uid, gid)) {
       return fail(report, "map the user and group ids");
     }
   }
@@ -460,7 +459,7 @@ PortRun run_on_private_port(const PortOptions& options) {
         run.setup_error = report;
       }
     }
-    tcgetattr(pty.slave, &run.after);
+    read_line_settings(pty.slave, run.after);
     ioctl(pty.slave, FIONREAD, &run.pending_input_after);
   }
   close_pair(pipes.out);
@@ -484,23 +483,18 @@ int killed_by(const PortRun& run) {
   return WIFSIGNALED(run.wait_status) ? WTERMSIG(run.wait_status) : 0;
 }
 
-bool same_settings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-         cfgetospeed(&a) == cfgetospeed(&b);
-}
-
-termios unusual_settings() {
-  termios t{};
+LineSettings unusual_settings() {
+  LineSettings t{};
   t.c_iflag = ICRNL | IXON | IXOFF | BRKINT;
   t.c_oflag = OPOST | ONLCR;
-  t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
+  // CBAUDEX is the kernel's BOTHER: a rate outside the B-constants, carried
+  // in the speed fields alone (MIDI's 31250 here).
+  t.c_cflag = CBAUDEX | CS8 | CREAD | CLOCAL | HUPCL;
   t.c_lflag = ICANON | ECHO | ECHOE | ISIG;
   t.c_cc[VMIN] = 5;
   t.c_cc[VTIME] = 7;
   t.c_cc[VINTR] = 3;
-  cfsetispeed(&t, B115200);
-  cfsetospeed(&t, B115200);
+  t.c_ispeed = 31250;  // bits per second
+  t.c_ospeed = 31250;
   return t;
 }

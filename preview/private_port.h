@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/types.h>
-#include <termios.h>
 
 #include <chrono>
 #include <functional>
@@ -9,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "display/line_settings.h"
 
 /// Runs a command with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
 /// bound over it in a private mount namespace, on a tmpfs /dev that holds only
@@ -21,7 +22,7 @@ struct Pty;
 
 struct PortOptions {
   std::vector<std::string> command;      // argv; command[0] is run through PATH
-  std::optional<termios> prior;          // settings put on the port before the run
+  std::optional<LineSettings> prior;     // settings put on the port before the run
   std::vector<std::string> environment;  // NAME=VALUE entries added to the environment
   bool create_port = true;               // false: /dev/ttyS0 does not exist
   bool capture_output = true;  // false: the command shares this process's stdin, stdout, stderr
@@ -53,8 +54,8 @@ struct PortRun {
   int wait_status = -1;  // as waitpid reports it
   bool timed_out = false;
   std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
-  termios before{};                      // the port's settings just before the run
-  termios after{};                       // and just after it
+  LineSettings before{};                 // the port's settings just before the run
+  LineSettings after{};                  // and just after it
   int pending_input_before = -1;         // bytes in the port's input queue before the run
   int pending_input_after = -1;          // and left unread after it
 };
@@ -71,9 +72,11 @@ struct Pty {
 /// Opens `pty`; false, with `error` saying why, when it cannot.
 bool open_pty(Pty& pty, std::string& error);
 
-/// In a new user namespace: maps this process's own user and group ids onto
-/// themselves (after denying setgroups, as the kernel asks of the unprivileged).
-bool map_own_ids();
+/// In a new user namespace: maps `uid` and `gid`, the ids this process had
+/// before it entered the namespace (inside it they read as the overflow id),
+/// onto themselves, after denying setgroups, as the kernel asks of the
+/// unprivileged.
+bool map_own_ids(uid_t uid, gid_t gid);
 
 /// Why a private port cannot be made here, or empty when it can.
 std::string private_port_unavailable();
@@ -86,9 +89,11 @@ int exit_code(const PortRun& run);
 /// The terminating signal, or 0 when the process was not killed by one.
 int killed_by(const PortRun& run);
 
-/// True when both records carry the same settings (flags, line, control
-/// characters and speeds), whatever lies in the padding.
-bool same_settings(const termios& a, const termios& b);
+/// Settings unlike anything dualrow sets, for checking that it puts them back:
+/// canonical, echoing, with output processing, at 31250 baud.
+LineSettings unusual_settings();
 
-/// Settings unlike anything dualrow sets, for checking that it puts them back.
-termios unusual_settings();
+// The status of a command that could not be started, as env(1) gives them:
+inline constexpr int kSetupFailed = 125;    // no private port could be made
+inline constexpr int kCannotExecute = 126;  // exec failed
+inline constexpr int kNotFound = 127;       // no such command

@@ -2,8 +2,6 @@
 // One run is one update: open, configure and confirm, send, drain, restore,
 // close, exit.
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +37,9 @@ void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault&
   if (sent && argc >= 3) {
     sent = send_line(fd, argv[2], LineTerminator::kNone, bound);
   }
-  if (!sent) {
+  if (!sent && errno == ETIMEDOUT) {
+    note_output_stalled(fault);
+  } else if (!sent) {
     note_port_failure(fault, nullptr);
   }
 }
@@ -70,10 +70,12 @@ void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault&
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int fd = open_display_port();
-  if (fd < 0) {
-    fail_to_open(fd, errno);
+  OpenPort port;
+  const int opened = open_display_port(port);
+  if (opened != 0) {
+    fail_to_open(opened, errno);
   }
+  const int fd = port.fd;
 
   PortFault fault;
   sigset_t outside{};
@@ -89,9 +91,9 @@ int main(int argc, char** argv) {
     clear_deadline(bound);
   }
   restore_port_settings(fd, kDevicePath, saved, fault);
-  // Closing releases the lock before anything is printed: a stopped terminal
+  // Closing releases the locks before anything is printed: a stopped terminal
   // on standard output must not keep other runs from the port.
-  close(fd);
+  close_port(port);
   if (held) {
     release_held_signals(outside);
   }

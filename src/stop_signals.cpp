@@ -1,10 +1,17 @@
 #include "stop_signals.h"
 
+#include <initializer_list>
+
 bool hold_all_signals(sigset_t& outside) {
   // Not only the usual four: SIGUSR1, SIGPIPE, SIGALRM and the rest end the
   // process by default too, and SIGTSTP or SIGTTOU would stop it holding the lock.
+  // Not the faults a bad instruction raises: blocked, they are undefined
+  // behaviour, and a crash must still end the run and be reported.
   sigset_t all{};
   sigfillset(&all);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+    sigdelset(&all, fault);
+  }
   // Read first: a failed SIG_BLOCK leaves `outside` unspecified, and putting
   // that back would unblock what the caller had blocked.
   if (sigprocmask(SIG_BLOCK, nullptr, &outside) != 0) {

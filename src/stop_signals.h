@@ -2,7 +2,8 @@
 
 #include <csignal>
 
-/// Holds back every signal that can be held (all but SIGKILL and SIGSTOP), so
+/// Holds back every signal that can be held (all but SIGKILL and SIGSTOP) and
+/// that is not raised by a fault of the run's own (SIGSEGV and its kin), so
 /// that nothing ends or stops a run while the port is in display mode: one that
 /// arrives meanwhile takes effect once the old settings are back. Fills
 /// `outside` with the mask in force before, even on failure; false, with errno

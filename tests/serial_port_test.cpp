@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -36,145 +37,141 @@ class PortOnPty : public ::testing::Test {
   void SetUp() override {
     pty_ = open_pty();
     ASSERT_FALSE(pty_.slave_path.empty());
-    fd_ = open_port(pty_.slave_path.c_str());
-    ASSERT_GE(fd_, 0) << std::strerror(errno);
+    char lock_template[] = "/tmp/dualrow-lock.XXXXXX";
+    ASSERT_NE(mkdtemp(lock_template), nullptr);
+    lock_dir_ = lock_template;
+    ASSERT_EQ(open_port(pty_.slave_path.c_str(), lock_dir_.c_str(), port_), 0)
+        << std::strerror(errno);
   }
   void TearDown() override {
-    close(fd_);
+    close_port(port_);
     close_pty(pty_);
+    char lock[64];
+    device_lock_path(lock_dir_.c_str(), pty_.device, lock, sizeof lock);
+    unlink(lock);
+    rmdir(lock_dir_.c_str());
   }
-  termios current() {
-    termios now{};
-    tcgetattr(fd_, &now);
+  LineSettings current() const {
+    LineSettings now{};
+    read_line_settings(port_.fd, now);
     return now;
   }
   Pty pty_;
-  int fd_ = -1;
+  std::string lock_dir_;
+  OpenPort port_;
 };
 
-TEST(DisplaySettings, BuiltFromZeroFieldByField) {
-  const termios display = make_display_settings();
-  EXPECT_EQ(display.c_iflag, static_cast<tcflag_t>(IGNPAR));
-  EXPECT_EQ(display.c_oflag, 0u);
-  EXPECT_EQ(display.c_cflag, 0x1FDu);  // B9600 | CS8 | CSTOPB | CREAD | PARENB on Linux
-  EXPECT_EQ(display.c_cflag & (CLOCAL | HUPCL | CRTSCTS | PARODD), 0u);
-  EXPECT_EQ(display.c_lflag, 0u);
-  EXPECT_EQ(display.c_line, 0);
-  for (std::size_t i = 0; i < NCCS; ++i) {
-    const cc_t expected = i == VTIME ? 1 : 0;
-    EXPECT_EQ(display.c_cc[i], expected) << "c_cc[" << i << "]";
-  }
-  EXPECT_EQ(cfgetispeed(&display), static_cast<speed_t>(B9600));
-  EXPECT_EQ(cfgetospeed(&display), static_cast<speed_t>(B9600));
+// A raw port at a rate no B-constant names, as a MIDI or DMX program leaves it.
+LineSettings custom_rate(std::uint32_t bits_per_second) {
+  LineSettings raw = unusual_settings();
+  raw.c_iflag = raw.c_oflag = raw.c_lflag = 0;
+  raw.c_cflag = (raw.c_cflag & ~static_cast<std::uint32_t>(CBAUD)) | CBAUDEX;  // BOTHER
+  raw.c_ispeed = raw.c_ospeed = bits_per_second;
+  return raw;
 }
 
-TEST_F(PortOnPty, OpenLeavesABlockingLockedDescriptor) {
-  const int flags = fcntl(fd_, F_GETFL);
+TEST_F(PortOnPty, OpenLocksTheNodeAndTheDeviceAndLeavesABlockingDescriptor) {
+  const int flags = fcntl(port_.fd, F_GETFL);
   EXPECT_EQ(flags & O_NONBLOCK, 0);
   EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
-  // A second open description cannot take the lock while this one holds it.
-  const int other = open(pty_.slave_path.c_str(), O_RDWR | O_NOCTTY);
-  // cppcheck-suppress resourceLeak ; nothing to close when the open failed
-  ASSERT_GE(other, 0);
-  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(errno, EWOULDBLOCK);
-  close(other);
+  // Another open description of the node, or of the device's lock file (as a
+  // run through another node of the device has), cannot take the lock.
+  char lock[64];
+  device_lock_path(lock_dir_.c_str(), pty_.device, lock, sizeof lock);
+  for (const char* path : {pty_.slave_path.c_str(), static_cast<const char*>(lock)}) {
+    const int other = open(path, O_RDONLY | O_NOCTTY);
+    // cppcheck-suppress resourceLeak ; nothing to close when the open failed
+    ASSERT_GE(other, 0) << path;
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << path;
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    close(other);
+  }
 }
 
 TEST(OpenPort, ReportsTheSystemErrorForAMissingNode) {
-  EXPECT_EQ(open_port("/nonexistent/ttyS0"), -1);
+  OpenPort port;
+  EXPECT_EQ(open_port("/nonexistent/ttyS0", "/tmp", port), -1);
   EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(PortOnPty, DisplayModeIsTheSameWhateverWasThereBefore) {
-  termios raw_slow = unusual_settings();
-  cfmakeraw(&raw_slow);
-  cfsetospeed(&raw_slow, B300);
-  raw_slow.c_cflag |= PARODD | CRTSCTS;
-  raw_slow.c_cc[VMIN] = 9;
+  LineSettings odd_slow = custom_rate(300);
+  odd_slow.c_cflag |= PARODD | CRTSCTS;
+  odd_slow.c_cc[VMIN] = 9;
   // A pseudo-terminal drops PARENB in its own record; all else is as asked.
-  termios expected = make_display_settings();
-  expected.c_cflag &= ~PARENB;
-  for (const termios& prior : {unusual_settings(), raw_slow}) {
-    ASSERT_EQ(tcsetattr(fd_, TCSANOW, &prior), 0);
+  LineSettings expected = make_display_settings();
+  expected.c_cflag &= ~static_cast<std::uint32_t>(PARENB);
+  // The last one is a port left in display mode by a run that was killed.
+  for (const LineSettings& prior : {unusual_settings(), odd_slow, custom_rate(250000), expected}) {
+    ASSERT_TRUE(write_line_settings(port_.fd, prior));
     PortFault fault;
     SavedSettings saved;
-    EXPECT_TRUE(configure_display_port(fd_, saved, fault));
+    EXPECT_TRUE(configure_display_port(port_.fd, saved, fault));
     EXPECT_FALSE(port_failed(fault)) << fault.reason.data();
-    EXPECT_TRUE(same_settings(current(), expected));
+    EXPECT_EQ(current(), expected);
   }
 }
 
 TEST(DrivesDisplayLine, ComparesWhatDecidesTheBytesOnTheLine) {
   struct Case {
     const char* change;
-    tcflag_t cflag_set;
-    tcflag_t cflag_clear;
-    tcflag_t oflag_set;
-    speed_t speed;
+    std::uint32_t LineSettings::*field;
+    std::uint32_t set;
+    std::uint32_t clear;
+    std::uint32_t speed;  // bits per second, both ways
     bool on_a_uart;
     bool on_a_pty;  // which forces 8 bits without parity
   };
   const Case cases[] = {
-      {"none", 0, 0, 0, B9600, true, true},
-      {"parity dropped", 0, PARENB, 0, B9600, false, true},
-      {"odd parity", PARODD, 0, 0, B9600, false, true},
-      {"7 bits", CS7, CSIZE, 0, B9600, false, true},
-      {"one stop bit", 0, CSTOPB, 0, B9600, false, false},
-      {"RTS/CTS", CRTSCTS, 0, 0, B9600, false, false},
-      {"output processing", 0, 0, OPOST, B9600, false, false},
-      {"115200 baud", 0, 0, 0, B115200, false, false},
+      {"none", &LineSettings::c_cflag, 0, 0, 9600, true, true},
+      {"parity dropped", &LineSettings::c_cflag, 0, PARENB, 9600, false, true},
+      {"odd parity", &LineSettings::c_cflag, PARODD, 0, 9600, false, false},
+      {"7 bits", &LineSettings::c_cflag, CS7, CSIZE, 9600, false, true},
+      {"one stop bit", &LineSettings::c_cflag, 0, CSTOPB, 9600, false, false},
+      {"RTS/CTS", &LineSettings::c_cflag, CRTSCTS, 0, 9600, false, false},
+      {"output processing", &LineSettings::c_oflag, OPOST, 0, 9600, false, false},
+      {"echo", &LineSettings::c_lflag, ECHO, 0, 9600, false, false},
+      {"echo of newlines", &LineSettings::c_lflag, ECHONL, 0, 9600, false, false},
+      {"XON/XOFF", &LineSettings::c_iflag, IXOFF, 0, 9600, false, false},
+      {"canonical input", &LineSettings::c_lflag, ICANON, 0, 9600, true, true},
+      {"115200 baud", &LineSettings::c_cflag, 0, 0, 115200, false, false},
+      {"31250 baud", &LineSettings::c_cflag, 0, 0, 31250, false, false},
   };
   for (const Case& c : cases) {
-    termios kept = make_display_settings();
-    kept.c_cflag = (kept.c_cflag & ~c.cflag_clear) | c.cflag_set;
-    kept.c_oflag |= c.oflag_set;
-    cfsetospeed(&kept, c.speed);
-    cfsetispeed(&kept, c.speed);
+    LineSettings kept = make_display_settings();
+    kept.*c.field = (kept.*c.field & ~c.clear) | c.set;
+    kept.c_ispeed = kept.c_ospeed = c.speed;
     EXPECT_EQ(drives_display_line(kept, false), c.on_a_uart) << c.change;
     EXPECT_EQ(drives_display_line(kept, true), c.on_a_pty) << c.change;
   }
 }
 
 TEST_F(PortOnPty, RestorePutsBackExactlyWhatWasThere) {
-  termios prior_cases[4] = {unusual_settings(), unusual_settings(), unusual_settings(), {}};
-  cfmakeraw(&prior_cases[1]);
-  cfsetospeed(&prior_cases[1], B1200);
-  prior_cases[2].c_cflag |= CSTOPB | PARODD;
-  prior_cases[2].c_lflag = 0;
-  prior_cases[2].c_cc[VEOF] = 9;
-  // Close to the display's own, which must not be mistaken for them.
-  prior_cases[3].c_cflag = CS8 | CSTOPB | CREAD | CLOCAL;
-  cfsetospeed(&prior_cases[3], B9600);
-  cfsetispeed(&prior_cases[3], B9600);
-  for (const termios& prior : prior_cases) {
-    ASSERT_EQ(tcsetattr(fd_, TCSANOW, &prior), 0);
-    const termios before = current();
+  LineSettings close_to_display{};  // which must not be mistaken for the display's own
+  close_to_display.c_cflag = B9600 | CS8 | CSTOPB | CREAD | CLOCAL;
+  close_to_display.c_ispeed = close_to_display.c_ospeed = 9600;
+  LineSettings split = unusual_settings();  // standard speeds, other in than out
+  // CIBAUD holds the input speed's code 16 bits up (IBSHIFT).
+  split.c_cflag =
+      (split.c_cflag & ~static_cast<std::uint32_t>(CBAUD | CIBAUD)) | B9600 | (B1200 << 16);
+  split.c_ispeed = 1200;
+  split.c_ospeed = 9600;
+  for (const LineSettings& prior :
+       {unusual_settings(), custom_rate(31250), custom_rate(250000), split, close_to_display}) {
+    ASSERT_TRUE(write_line_settings(port_.fd, prior));
+    const LineSettings before = current();
     PortFault fault;
     SavedSettings saved;
     Deadline bound;
-    ASSERT_TRUE(configure_display_port(fd_, saved, fault));
-    EXPECT_FALSE(same_settings(current(), before));
+    ASSERT_TRUE(configure_display_port(port_.fd, saved, fault));
+    EXPECT_NE(current(), before);
     ASSERT_TRUE(start_output_bound(bound, fault));
-    EXPECT_TRUE(drain_display_port(fd_, bound, fault));
+    EXPECT_TRUE(drain_display_port(port_.fd, bound, fault));
     clear_deadline(bound);
-    restore_port_settings(fd_, pty_.slave_path.c_str(), saved, fault);
-    EXPECT_TRUE(same_settings(current(), before));
+    restore_port_settings(port_.fd, pty_.slave_path.c_str(), saved, fault);
+    EXPECT_EQ(current(), before) << before.c_ospeed << " bits per second";
     EXPECT_FALSE(port_failed(fault)) << fault.reason.data();
   }
-}
-
-TEST(ConfigureDisplayPort, ReportsTheFirstStepThatFailed) {
-  const int fd = open("/dev/null", O_RDWR);
-  // cppcheck-suppress resourceLeak ; nothing to close when the open failed
-  ASSERT_GE(fd, 0);
-  PortFault fault;
-  SavedSettings saved;
-  EXPECT_FALSE(configure_display_port(fd, saved, fault));
-  EXPECT_FALSE(saved.valid);
-  EXPECT_STREQ(fault.step, "save settings");
-  EXPECT_STREQ(fault.reason.data(), "Inappropriate ioctl for device");
-  close(fd);
 }
 
 TEST(WriteAll, DeliversEveryByteOrEndsAtTheBound) {

@@ -4,11 +4,14 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -20,6 +23,9 @@ constexpr char kHungUpRestored[] = "the frame may not have left; the old setting
 constexpr char kHungUpGone[] = "the device is gone; the frame may not have left";
 constexpr char kHungUpNotRestored[] =
     "the frame may not have left; the old settings could not be put back";
+constexpr char kHungUpElsewhere[] =
+    "the frame may not have left; the old settings could not be put back "
+    "(the path now leads to another device)";
 constexpr int kLockPollMs = 10;  // milliseconds between tries for another run's lock
 
 // Linux's device majors for pseudo-terminal slaves: Unix 98 (/dev/pts) and BSD.
@@ -27,32 +33,16 @@ constexpr unsigned kPtsMajorFirst = 136;
 constexpr unsigned kPtsMajorLast = 143;
 constexpr unsigned kBsdPtySlaveMajor = 3;
 
-// What decides the bytes on the line in c_cflag; size and parity are the
-// part a pseudo-terminal overrides.
+// What decides the bytes on the line: in c_cflag, and the modes that add
+// bytes of their own (echo of what the display sends, XON/XOFF) or hold ours
+// back. A pseudo-terminal forces CS8 and clears PARENB.
 constexpr tcflag_t kLineFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-constexpr tcflag_t kPtyForcedFlags = CSIZE | PARENB | PARODD | CMSPAR;
-
-struct Baud {
-  speed_t code;
-  long bits_per_second;
-};
-constexpr Baud kBauds[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-    {B1500000, 1500000}, {B2000000, 2000000}, {B3000000, 3000000}, {B4000000, 4000000}};
-
-long bits_per_second(speed_t code) {
-  for (const Baud& baud : kBauds) {
-    if (baud.code == code) {
-      return baud.bits_per_second;
-    }
-  }
-  return 0;  // B0, or a code this table lacks
-}
+constexpr tcflag_t kPtyForcedFlags = CSIZE | PARENB;
+constexpr tcflag_t kEchoFlags = ECHO | ECHONL;
+constexpr tcflag_t kSoftwareFlowFlags = IXON | IXOFF;
+constexpr std::uint32_t kDisplayBaud = 9600;  // bits per second
+// The kernel's code for 9600 baud in c_cflag, which the C library shares on Linux.
+static_assert(B9600 == 015);
 
 char parity_letter(tcflag_t cflag) {
   if ((cflag & PARENB) == 0) {
@@ -79,32 +69,67 @@ int data_bits(tcflag_t cflag) {
 
 // The line settings in the usual shorthand, e.g. "9600 8E2", with what else
 // changes the bytes on the line.
-void describe_line(const termios& settings, char* text, std::size_t size) {
-  const long out = bits_per_second(cfgetospeed(&settings));
-  const long in = bits_per_second(cfgetispeed(&settings));
-  char speeds[24];
-  if (in == out) {
-    (void)std::snprintf(speeds, sizeof speeds, "%ld", out);
+void describe_line(const LineSettings& settings, char* text, std::size_t size) {
+  char speeds[32];
+  if (settings.c_ispeed == settings.c_ospeed) {
+    (void)std::snprintf(speeds, sizeof speeds, "%u", static_cast<unsigned>(settings.c_ospeed));
   } else {
-    (void)std::snprintf(speeds, sizeof speeds, "%ld out %ld in", out, in);
+    (void)std::snprintf(speeds, sizeof speeds, "%u out %u in",
+                        static_cast<unsigned>(settings.c_ospeed),
+                        static_cast<unsigned>(settings.c_ispeed));
   }
-  (void)std::snprintf(text, size, "%s %d%c%d%s%s", speeds, data_bits(settings.c_cflag),
+  (void)std::snprintf(text, size, "%s %d%c%d%s%s%s%s", speeds, data_bits(settings.c_cflag),
                       parity_letter(settings.c_cflag), (settings.c_cflag & CSTOPB) != 0 ? 2 : 1,
                       (settings.c_cflag & CRTSCTS) != 0 ? " with RTS/CTS" : "",
-                      (settings.c_oflag & OPOST) != 0 ? " with output processing" : "");
+                      (settings.c_oflag & OPOST) != 0 ? " with output processing" : "",
+                      (settings.c_lflag & kEchoFlags) != 0 ? " with echo" : "",
+                      (settings.c_iflag & kSoftwareFlowFlags) != 0 ? " with XON/XOFF" : "");
 }
 
-void note_kept_settings(PortFault& fault, const termios& kept) {
+void note_kept_settings(PortFault& fault, const LineSettings& kept) {
   if (port_failed(fault)) {
     return;
   }
-  char asked_text[80];
-  char kept_text[80];
+  char asked_text[96];
+  char kept_text[96];
   describe_line(make_display_settings(), asked_text, sizeof asked_text);
   describe_line(kept, kept_text, sizeof kept_text);
   fault.step = nullptr;
   (void)std::snprintf(fault.reason.data(), fault.reason.size(),
                       "the port cannot do %s (it kept %s)", asked_text, kept_text);
+}
+
+// Which parts of the record a port did not take back, in words.
+void note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now) {
+  if (port_failed(fault)) {
+    return;
+  }
+  const struct {
+    bool differs;
+    const char* name;
+  } parts[] = {
+      {saved.c_ispeed != now.c_ispeed || saved.c_ospeed != now.c_ospeed, "speed"},
+      {saved.c_cflag != now.c_cflag, "control modes"},
+      {saved.c_iflag != now.c_iflag, "input modes"},
+      {saved.c_oflag != now.c_oflag, "output modes"},
+      {saved.c_lflag != now.c_lflag, "local modes"},
+      {saved.c_line != now.c_line || saved.c_cc != now.c_cc, "control characters"},
+  };
+  char names[96] = "";
+  for (const auto& part : parts) {
+    if (part.differs) {
+      (void)std::snprintf(names + std::strlen(names), sizeof names - std::strlen(names), "%s%s",
+                          names[0] == '\0' ? "" : ", ", part.name);
+    }
+  }
+  char had[96];
+  char has[96];
+  describe_line(saved, had, sizeof had);
+  describe_line(now, has, sizeof has);
+  fault.step = nullptr;
+  (void)std::snprintf(fault.reason.data(), fault.reason.size(),
+                      "the old settings did not all come back: %s (it had %s, it now has %s)",
+                      names, had, has);
 }
 
 bool is_pseudo_terminal(dev_t device) {
@@ -127,9 +152,9 @@ int abandon(int fd, int result) {
   return result;
 }
 
-// Moves the port off descriptors 0 to 2. open() takes the lowest free number,
-// so a caller that closed its standard output would otherwise get the usage
-// line or an error message written onto the display.
+// Moves a descriptor off 0 to 2. open() takes the lowest free number, so a
+// caller that closed its standard output would otherwise get the usage line or
+// an error message written onto the display.
 int above_standard_streams(int fd) {
   if (fd < 0 || fd > STDERR_FILENO) {
     return fd;
@@ -142,12 +167,10 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
-// Runs take turns: another run's frame and settings change must not
-// interleave with ours. The lock goes with the descriptor. The wait is short
-// tries against the clock, so it needs no signal and cannot mistake another
-// failure for a busy port. Returns 0, -1 with errno set, or kPortBusy.
-int lock_port(int fd) {
-  const timespec give_up = monotonic_after(kLockWaitMs);
+// Short tries against the clock, so the wait needs no signal and cannot
+// mistake another failure for a busy lock. Returns 0, -1 with errno set, or
+// kPortBusy once `give_up` has passed.
+int take_lock(int fd, const timespec& give_up) {
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) {
       return -1;
@@ -161,9 +184,48 @@ int lock_port(int fd) {
   return 0;
 }
 
+// The device's lock file, opened for reading (enough for flock). In a sticky
+// directory such as /run/lock, O_CREAT on another user's file is refused
+// (fs.protected_regular), so an existing file is opened without it; a new one
+// is made readable by all, whatever the umask. -1 where there is none to be
+// had: no such directory, a read-only one, no right to it.
+int open_device_lock(const char* directory, dev_t device) {
+  char path[64];
+  device_lock_path(directory, device, path, sizeof path);
+  constexpr int kFlags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+  int lock = open(path, kFlags);
+  if (lock < 0 && errno == ENOENT) {
+    lock = open(path, kFlags | O_CREAT | O_EXCL, 0644);
+    if (lock >= 0) {
+      (void)fchmod(lock, 0644);
+    } else if (errno == EEXIST) {
+      lock = open(path, kFlags);
+    }
+  }
+  return above_standard_streams(lock);
+}
+
+// Runs take turns: another run's frame and settings change must not
+// interleave with ours. The node's lock holds among runs that open the same
+// node; the device's lock file also among runs that reach the device through
+// other nodes (a container's or a chroot's own /dev). Each lock goes with its
+// descriptor.
+int lock_port(OpenPort& port, const char* lock_directory) {
+  const timespec give_up = monotonic_after(kLockWaitMs);
+  const int locked = take_lock(port.fd, give_up);
+  struct stat node {};
+  if (locked != 0 || lock_directory == nullptr || fstat(port.fd, &node) != 0 ||
+      !S_ISCHR(node.st_mode)) {
+    return locked;
+  }
+  port.device_lock = open_device_lock(lock_directory, node.st_rdev);
+  return port.device_lock < 0 ? 0 : take_lock(port.device_lock, give_up);
+}
+
 // A fresh descriptor for the device `saved` came from: through /proc, so that
 // no path is named again, else through `path` when it still leads to that
-// device. -1 with errno ENODEV when the device is gone.
+// device. -1 with errno ENODEV when the device is gone, EXDEV when `path` now
+// leads to another one.
 int open_same_device(int fd, const char* path, const SavedSettings& saved) {
   constexpr int kFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   char same_node[32];
@@ -178,10 +240,16 @@ int open_same_device(int fd, const char* path, const SavedSettings& saved) {
   }
   struct stat node {};
   if (fstat(fresh, &node) != 0 || !S_ISCHR(node.st_mode) || node.st_rdev != saved.device) {
-    errno = ENODEV;  // another device behind the same name: not ours to set
+    errno = EXDEV;  // another device behind the same name: not ours to set
     return abandon(fresh, -1);
   }
   return fresh;
+}
+
+// Puts `saved` on `fd` and reads it back. False, with errno set, when the port
+// refused either call; otherwise true, with what the port now holds in `now`.
+bool put_back(int fd, const SavedSettings& saved, LineSettings& now) {
+  return write_line_settings(fd, saved.settings) && read_line_settings(fd, now);
 }
 
 // A hangup explains whatever failed before it, so its note replaces theirs.
@@ -189,10 +257,14 @@ void restore_after_hangup(int fd, const char* path, const SavedSettings& saved, 
   const int fresh = open_same_device(fd, path, saved);
   if (fresh < 0) {
     const bool gone = errno == ENODEV || errno == ENXIO || errno == ENOENT;
-    note_reason(fault, kHungUpStep, gone ? kHungUpGone : kHungUpNotRestored);
+    note_reason(fault, kHungUpStep,
+                gone             ? kHungUpGone
+                : errno == EXDEV ? kHungUpElsewhere
+                                 : kHungUpNotRestored);
     return;
   }
-  const bool restored = tcsetattr(fresh, TCSANOW, &saved.settings) == 0;
+  LineSettings now{};
+  const bool restored = put_back(fresh, saved, now) && now == saved.settings;
   close(fresh);
   note_reason(fault, kHungUpStep, restored ? kHungUpRestored : kHungUpNotRestored);
 }
@@ -201,28 +273,41 @@ void restore_after_hangup(int fd, const char* path, const SavedSettings& saved, 
 
 bool port_failed(const PortFault& fault) { return fault.reason[0] != '\0'; }
 
-int open_port(const char* path) {
-  // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
-  // settings have CLOCAL clear while DCD is low; it is cleared again below.
-  const int fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
-  if (fd < 0) {
-    return -1;
-  }
-  const int locked = lock_port(fd);
-  if (locked != 0) {
-    return abandon(fd, locked);
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return abandon(fd, -1);
-  }
-  return fd;
+void device_lock_path(const char* directory, dev_t device, char* path, std::size_t size) {
+  (void)std::snprintf(path, size, "%s/dualrow-%u:%u", directory, major(device), minor(device));
 }
 
-int open_display_port() { return open_port(kDevicePath); }
+int open_port(const char* path, const char* lock_directory, OpenPort& port) {
+  // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
+  // settings have CLOCAL clear while DCD is low; it is cleared again below.
+  port.fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (port.fd < 0) {
+    return -1;
+  }
+  const int locked = lock_port(port, lock_directory);
+  const int flags = locked == 0 ? fcntl(port.fd, F_GETFL) : -1;
+  if (flags < 0 || fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    close_port(port);
+    errno = error;
+    return locked != 0 ? locked : -1;
+  }
+  return 0;
+}
 
-termios make_display_settings() {
-  termios display{};
+int open_display_port(OpenPort& port) { return open_port(kDevicePath, kLockDirectory, port); }
+
+void close_port(OpenPort& port) {
+  for (int* fd : {&port.fd, &port.device_lock}) {
+    if (*fd >= 0) {
+      close(*fd);
+    }
+    *fd = -1;
+  }
+}
+
+LineSettings make_display_settings() {
+  LineSettings display{};
   display.c_iflag = IGNPAR;
   display.c_oflag = 0;  // every byte leaves unchanged; LF is not turned into CR LF
   // CLOCAL clear: the port honours carrier, so a display that drops DCD hangs
@@ -230,28 +315,29 @@ termios make_display_settings() {
   // into nothing. CRTSCTS clear: the display raises no CTS, and hardware flow
   // control would hold the frame back. HUPCL clear: whether DTR drops at the
   // last close is for the saved settings to say, and they are back by then.
-  display.c_cflag = CS8 | CSTOPB | CREAD | PARENB;
+  display.c_cflag = B9600 | CS8 | CSTOPB | CREAD | PARENB;
   display.c_lflag = 0;
   display.c_cc[VTIME] = 1;  // tenths of a second
   display.c_cc[VMIN] = 0;
-  // Through the speed calls rather than OR-ing B9600 into c_cflag: C libraries
-  // that define B9600 as the number 9600 map it here.
-  cfsetispeed(&display, B9600);
-  cfsetospeed(&display, B9600);
+  // The kernel takes the speed from the B-code in c_cflag and fills these in.
+  display.c_ispeed = kDisplayBaud;
+  display.c_ospeed = kDisplayBaud;
   return display;
 }
 
-bool drives_display_line(const termios& kept, bool pseudo_terminal) {
-  const termios asked = make_display_settings();
+bool drives_display_line(const LineSettings& kept, bool pseudo_terminal) {
+  const LineSettings asked = make_display_settings();
   const tcflag_t compared = pseudo_terminal ? kLineFlags & ~kPtyForcedFlags : kLineFlags;
   return (kept.c_cflag & compared) == (asked.c_cflag & compared) &&
          (kept.c_oflag & OPOST) == (asked.c_oflag & OPOST) &&
-         cfgetospeed(&kept) == cfgetospeed(&asked) && cfgetispeed(&kept) == cfgetispeed(&asked);
+         (kept.c_lflag & kEchoFlags) == (asked.c_lflag & kEchoFlags) &&
+         (kept.c_iflag & kSoftwareFlowFlags) == (asked.c_iflag & kSoftwareFlowFlags) &&
+         kept.c_ospeed == asked.c_ospeed && kept.c_ispeed == asked.c_ispeed;
 }
 
 bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {
   struct stat port {};
-  if (fstat(fd, &port) != 0 || tcgetattr(fd, &saved.settings) != 0) {
+  if (fstat(fd, &port) != 0 || !read_line_settings(fd, saved.settings)) {
     // Not a terminal, or not one we can read: a frame under unknown settings
     // is garbage on a display, and a file is not a display. Touch nothing.
     return note_port_failure(fault, "save settings");
@@ -259,22 +345,26 @@ bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {
   saved.valid = true;
   saved.device = port.st_rdev;
   // TCIFLUSH drops only what was received and not read; queued output stays.
-  if (tcflush(fd, TCIFLUSH) != 0) {
-    note_port_failure(fault, "discard input");
-  }
-  const termios display = make_display_settings();
-  if (tcsetattr(fd, TCSANOW, &display) != 0) {
-    return note_port_failure(fault, "apply display settings");
-  }
-  // tcsetattr succeeds when any one change took; a UART that cannot do parity
-  // or two stop bits (the Raspberry Pi's mini UART) silently keeps what it can.
-  termios kept{};
-  if (tcgetattr(fd, &kept) != 0) {
-    return note_port_failure(fault, "read back settings");
+  const int discard_error = tcflush(fd, TCIFLUSH) == 0 ? 0 : errno;
+  // The apply's own word counts for little: it succeeds when any one change
+  // took, and a driver may refuse a record while already holding what it asks
+  // (a port left in display mode by a killed run). What the port reads back
+  // decides; a UART that cannot do parity or two stop bits (the Raspberry Pi's
+  // mini UART) silently keeps what it can.
+  const bool applied = write_line_settings(fd, make_display_settings());
+  const int apply_error = errno;
+  LineSettings kept{};
+  if (!read_line_settings(fd, kept)) {
+    errno = applied ? errno : apply_error;
+    return note_port_failure(fault, applied ? "read back settings" : "apply display settings");
   }
   if (!drives_display_line(kept, is_pseudo_terminal(port.st_rdev))) {
     note_kept_settings(fault, kept);
     return false;
+  }
+  if (discard_error != 0) {
+    errno = discard_error;
+    note_port_failure(fault, "discard input");  // stale input only: the frame still goes
   }
   return true;
 }
@@ -310,13 +400,15 @@ bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bou
 }
 
 bool note_port_failure(PortFault& fault, const char* step) {
-  if (port_failed(fault)) {
-    return false;
-  }
-  if (errno == ETIMEDOUT) {
-    note_reason(fault, kStalledStep, kStalledReason);
-  } else {
+  if (!port_failed(fault)) {
     note_reason(fault, step, std::strerror(errno));
+  }
+  return false;
+}
+
+bool note_output_stalled(PortFault& fault) {
+  if (!port_failed(fault)) {
+    note_reason(fault, kStalledStep, kStalledReason);
   }
   return false;
 }
@@ -327,17 +419,17 @@ bool drain_display_port(int fd, const Deadline& bound, PortFault& fault) {
   // at the old speed and parity.
   for (;;) {
     if (deadline_passed(bound)) {
-      errno = ETIMEDOUT;
+      note_output_stalled(fault);
       break;
     }
     if (tcdrain(fd) == 0) {
       return true;
     }
     if (errno != EINTR) {
+      note_port_failure(fault, "drain");
       break;
     }
   }
-  note_port_failure(fault, "drain");
   // Queued bytes would leave under the settings put back next, and the last
   // close would wait for them up to the port's closing_wait (30 s by default).
   if (tcflush(fd, TCOFLUSH) != 0) {
@@ -347,9 +439,17 @@ bool drain_display_port(int fd, const Deadline& bound, PortFault& fault) {
 }
 
 void restore_port_settings(int fd, const char* path, const SavedSettings& saved, PortFault& fault) {
-  // Nothing was changed when nothing was saved; a record that tcgetattr did
-  // not fill would hang up the line (speed 0) or worse.
-  if (!saved.valid || tcsetattr(fd, TCSANOW, &saved.settings) == 0) {
+  // Nothing was changed when nothing was saved; a record that was never filled
+  // would hang up the line (speed 0) or worse.
+  if (!saved.valid) {
+    return;
+  }
+  LineSettings now{};
+  if (put_back(fd, saved, now)) {
+    // A driver may take a record in part and still say yes.
+    if (!(now == saved.settings)) {
+      note_not_restored(fault, saved.settings, now);
+    }
     return;
   }
   if (errno == EIO) {

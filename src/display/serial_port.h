@@ -1,12 +1,12 @@
 #pragma once
 
 #include <sys/types.h>
-#include <termios.h>
 
 #include <array>
 #include <cstddef>
 
 #include "deadline.h"
+#include "display/line_settings.h"
 
 /// Everything done to the display's serial port: opening and locking it,
 /// driving it at 9600 baud 8E2 raw once the port confirms it, sending bytes
@@ -15,6 +15,9 @@
 /// settings the port did not confirm.
 
 inline constexpr char kDevicePath[] = "/dev/ttyS0";
+// Where runs that reach one device through different nodes meet: a lock file
+// named by the device's number, e.g. /run/lock/dualrow-4:64 for the first 8250.
+inline constexpr char kLockDirectory[] = "/run/lock";
 
 inline constexpr int kLockWaitMs = 10'000;    // milliseconds another run may hold the port
 inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
@@ -25,7 +28,7 @@ inline constexpr int kPortBusy = -2;          // open_port: another process kept
 /// Later failures leave it as it is, but for a hangup, which explains them.
 struct PortFault {
   const char* step = nullptr;
-  std::array<char, 200> reason{};  // empty while nothing has failed
+  std::array<char, 400> reason{};  // empty while nothing has failed
 };
 
 bool port_failed(const PortFault& fault);
@@ -33,35 +36,51 @@ bool port_failed(const PortFault& fault);
 /// The settings found on the port and the device they belong to; `valid` is
 /// false when they could not be read, and then nothing was changed.
 struct SavedSettings {
-  termios settings{};
+  LineSettings settings{};
   dev_t device = 0;
   bool valid = false;
 };
 
-/// Opens `path` for reading and writing without becoming its controlling
-/// terminal and without waiting for carrier, then waits up to kLockWaitMs for
-/// an exclusive `flock` on it (held until the descriptor is closed) and returns
-/// a blocking descriptor above the standard streams. Returns -1 with errno set
-/// on failure, kPortBusy when another process kept the lock all that time.
-int open_port(const char* path);
+/// An open port: the descriptor, and the device's lock file (-1 where none
+/// could be had: then the node's own lock is the only one).
+struct OpenPort {
+  int fd = -1;
+  int device_lock = -1;
+};
 
-/// `open_port(kDevicePath)`.
-int open_display_port();
+/// Opens `path` for reading and writing without becoming its controlling
+/// terminal and without waiting for carrier, then waits up to kLockWaitMs in
+/// all for an exclusive `flock` on the node and on the device's lock file in
+/// `lock_directory` (both held until close_port), and leaves a blocking
+/// descriptor above the standard streams. Returns 0, -1 with errno set on
+/// failure, kPortBusy when another process kept a lock all that time.
+int open_port(const char* path, const char* lock_directory, OpenPort& port);
+
+/// `open_port(kDevicePath, kLockDirectory, port)`.
+int open_display_port(OpenPort& port);
+
+/// Closes the port, which releases both locks.
+void close_port(OpenPort& port);
+
+/// The lock file for `device` in `directory`, e.g. "/run/lock/dualrow-4:64".
+void device_lock_path(const char* directory, dev_t device, char* path, std::size_t size);
 
 /// The display settings, built from zero: 9600 baud, 8 data bits, even parity,
 /// 2 stop bits, receiver on, carrier honoured, no flow control, raw, reads time
 /// out after 0.1 s.
-termios make_display_settings();
+LineSettings make_display_settings();
 
 /// True when `kept`, read back from a port, drives its line as the display
 /// settings do: the speed both ways, character size, parity, stop bits, no
-/// RTS/CTS, no output processing. A pseudo-terminal has no line and forces 8
-/// bits without parity whatever is asked, so there size and parity do not count.
-bool drives_display_line(const termios& kept, bool pseudo_terminal);
+/// RTS/CTS, no output processing, no echo and no XON/XOFF. A pseudo-terminal
+/// has no line and forces 8 bits without parity whatever is asked, so there
+/// size and parity do not count.
+bool drives_display_line(const LineSettings& kept, bool pseudo_terminal);
 
 /// Saves the port's settings, discards pending input, applies the display
-/// settings at once and reads them back. True only when the port kept them;
-/// when they could not be saved, nothing was changed.
+/// settings at once and reads them back. True only when the port drives its
+/// line as the display needs, whatever the apply itself said; when the
+/// settings could not be saved, nothing was changed.
 bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault);
 
 /// Starts `bound` on the frame's writes and drain together. False, with the
@@ -73,16 +92,20 @@ bool start_output_bound(Deadline& bound, PortFault& fault);
 /// when the bound passed first.
 bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound);
 
-/// Notes that `step` failed with errno (ETIMEDOUT: the bound ran out); returns
-/// false.
+/// Notes that `step` failed with errno; returns false.
 bool note_port_failure(PortFault& fault, const char* step);
+
+/// Notes that the output bound ran out; returns false.
+bool note_output_stalled(PortFault& fault);
 
 /// Waits, within `bound`, until every byte written has left the port. When it
 /// cannot, drops what is still queued, so that none of it leaves under the
 /// settings put back afterwards.
 bool drain_display_port(int fd, const Deadline& bound, PortFault& fault);
 
-/// Puts the saved settings back at once; does nothing when none were saved.
-/// After a hangup the descriptor answers only EIO: the settings go back through
-/// a fresh open of the same device (`path` only when it is that device still).
+/// Puts the saved settings back at once and reads them back: a port that kept
+/// other settings than were saved is noted, with what could not be put back.
+/// Does nothing when none were saved. After a hangup the descriptor answers
+/// only EIO: the settings go back through a fresh open of the same device
+/// (`path` only when it is that device still).
 void restore_port_settings(int fd, const char* path, const SavedSettings& saved, PortFault& fault);

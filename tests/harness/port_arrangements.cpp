@@ -1,13 +1,20 @@
 #include "harness/port_arrangements.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+
+#include "display/serial_port.h"
 
 namespace {
 
@@ -54,10 +61,21 @@ void put_pending_input(const Pty& pty, const std::string& input) {
 
 PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
   auto filler = std::make_shared<std::size_t>(0);
-  options.arrange = [arrangements, filler](const Pty& pty) {
+  auto held_lock = std::make_shared<int>(-1);
+  options.arrange = [arrangements, filler, held_lock](const Pty& pty) {
     if (arrangements.hold_output) *filler = fill_output(pty);
     if (!arrangements.pending_input.empty()) put_pending_input(pty, arrangements.pending_input);
     if (arrangements.lock_port) flock(pty.slave, LOCK_EX);
+    if (arrangements.lock_device) {
+      char path[64];
+      device_lock_path(kLockDirectory, pty.device, path, sizeof path);
+      // Held until this process ends; a run's own lock file is opened the same way.
+      const int lock = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+        ADD_FAILURE() << "cannot hold " << path << ": " << std::strerror(errno);
+      }
+      *held_lock = lock;
+    }
   };
   options.before_exec = [arrangements] {
     if (arrangements.port_mode && chmod("/dev/ttyS0", *arrangements.port_mode) != 0) return false;
@@ -78,6 +96,7 @@ PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
     options.read_port = [](bool command_ended) { return command_ended; };
   }
   PortRun run = run_on_private_port(options);
+  if (*held_lock >= 0) close(*held_lock);
   run.wire.erase(0, *filler);
   return run;
 }

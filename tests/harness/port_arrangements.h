@@ -17,6 +17,7 @@ struct Arrangements {
   std::optional<uid_t> run_as;      // uid (and gid) to drop to; needs root
   bool hold_output = false;         // the port's output is full and not read until the command ends
   bool lock_port = false;           // an exclusive flock on the port is held throughout
+  bool lock_device = false;         // and on the device's lock file, as through another node
   int signal = 0;                   // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };

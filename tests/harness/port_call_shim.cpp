@@ -1,27 +1,31 @@
 // Preloaded into dualrow by the end-to-end tests (LD_PRELOAD) to record the
 // order of its port calls and to inject the faults a real port can show:
 // short writes, EINTR, EIO after a hangup, an unreadable settings record, a
-// stop signal arriving mid-frame. The tool itself is not changed.
+// stop signal arriving mid-frame. The tool itself is not changed. The kernel's
+// settings calls (TCGETS2, TCSETS2) are logged and counted as "tcgetattr" and
+// "tcsetattr".
 //
 //   DUALROW_SHIM_LOG=path           append one line per call
 //   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
 //   DUALROW_SHIM_WRITE_EINTR=1      every other write fails with EINTR first
-//   DUALROW_SHIM_WRITE_EIO_AT=k     the k-th write (from 1) fails with EIO
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
-//   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open, tcgetattr, tcflush,
-//                                   tcsetattr, tcdrain or sigprocmask fails with errno e (EIO)
-//   DUALROW_SHIM_TCDRAIN_EINTR=1    the first tcdrain fails with EINTR
-//   DUALROW_SHIM_KEPT_CFLAG=x       the second tcgetattr (the read-back) shows c_cflag
-//   DUALROW_SHIM_KEPT_OFLAG=x       and c_oflag XOR x (hexadecimal): what a UART kept
+//   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open (the port's, not its
+//                                   lock file's), write, tcgetattr, tcflush, tcsetattr,
+//                                   tcdrain or sigprocmask fails with errno e (EIO)
+//   DUALROW_SHIM_OPEN_AS=k:path     the k-th open opens `path` instead
+//   DUALROW_SHIM_KEPT=k:field:x,…   the k-th tcgetattr shows what a port kept: field
+//                                   iflag, oflag, cflag or lflag XOR x (hexadecimal),
+//                                   or speed x (decimal, both ways, as BOTHER)
 //   DUALROW_SHIM_ALARM_ON_SIGACTION=1  a SIGALRM arrives right after SIGALRM's
 //                                   outside action is put back
 
+#include <asm/termbits.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,13 +39,6 @@ namespace {
 long setting(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? 0 : std::strtol(value, nullptr, 10);
-}
-
-// A flag mask in hexadecimal; unsigned, so that the top bit (CRTSCTS) fits
-// where long has 32 bits.
-tcflag_t flag_setting(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? 0 : static_cast<tcflag_t>(std::strtoul(value, nullptr, 16));
 }
 
 void log_call(const char* format, ...) {
@@ -83,6 +80,32 @@ bool fails(const char* call, long count) {
   return false;
 }
 
+// What DUALROW_SHIM_KEPT makes the `count`-th settings read show. Masks are
+// read unsigned, so that the top bit (CRTSCTS) fits where long has 32 bits.
+void keep(termios2& settings, long count) {
+  for (const char* plan = std::getenv("DUALROW_SHIM_KEPT"); plan != nullptr && *plan != '\0';) {
+    char* rest = nullptr;
+    if (std::strtol(plan, &rest, 10) == count && *rest == ':') {
+      const char* field = rest + 1;
+      const char* value = std::strchr(field, ':');
+      if (value == nullptr) return;
+      const auto x = static_cast<tcflag_t>(std::strtoul(value + 1, nullptr, 16));
+      const std::size_t length = static_cast<std::size_t>(value - field);
+      if (std::strncmp(field, "iflag", length) == 0) settings.c_iflag ^= x;
+      if (std::strncmp(field, "oflag", length) == 0) settings.c_oflag ^= x;
+      if (std::strncmp(field, "cflag", length) == 0) settings.c_cflag ^= x;
+      if (std::strncmp(field, "lflag", length) == 0) settings.c_lflag ^= x;
+      if (std::strncmp(field, "speed", length) == 0) {
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | BOTHER;
+        settings.c_ispeed = settings.c_ospeed =
+            static_cast<speed_t>(std::strtoul(value + 1, nullptr, 10));
+      }
+    }
+    plan = std::strchr(plan, ',');
+    plan = plan == nullptr ? nullptr : plan + 1;
+  }
+}
+
 template <typename Function>
 Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -96,7 +119,6 @@ long tcsetattr_calls = 0;
 long tcdrain_calls = 0;
 long sigprocmask_calls = 0;
 bool eintr_due = true;
-bool drain_eintr_due = true;
 
 }  // namespace
 
@@ -107,9 +129,19 @@ int open(const char* path, int flags, ...) {
   va_start(args, flags);
   const mode_t mode = va_arg(args, mode_t);
   va_end(args);
+  // The device's lock file is not the port: its opens are not counted.
+  if (std::strncmp(path, "/run/lock/", 10) == 0) {
+    log_call("open lock %s\n", path);
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  }
   if (fails("open", ++open_calls)) {
     log_call("open %s -> error\n", path);
     return -1;
+  }
+  const char* plan = std::getenv("DUALROW_SHIM_OPEN_AS");
+  char* rest = nullptr;
+  if (plan != nullptr && std::strtol(plan, &rest, 10) == open_calls && *rest == ':') {
+    path = rest + 1;
   }
   log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
   return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
@@ -147,9 +179,8 @@ ssize_t write(int fd, const void* bytes, size_t count) {
       return -1;
     }
   }
-  if (write_calls == setting("DUALROW_SHIM_WRITE_EIO_AT")) {
-    log_call("write fd=%d %zu -> EIO\n", fd, count);
-    errno = EIO;
+  if (fails("write", write_calls)) {
+    log_call("write fd=%d %zu -> error\n", fd, count);
     return -1;
   }
   const long most = setting("DUALROW_SHIM_WRITE_MAX");
@@ -159,19 +190,31 @@ ssize_t write(int fd, const void* bytes, size_t count) {
   return written;
 }
 
-int tcgetattr(int fd, termios* settings) {
-  if (fails("tcgetattr", ++tcgetattr_calls)) {
-    log_call("tcgetattr -> error\n");
-    std::memset(settings, 0, sizeof *settings);
-    return -1;
+int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  const auto call = next<int (*)(int, unsigned long, ...)>("ioctl");
+  if (request == TCGETS2) {
+    if (fails("tcgetattr", ++tcgetattr_calls)) {
+      log_call("tcgetattr -> error\n");
+      return -1;
+    }
+    log_call("tcgetattr\n");
+    const int result = call(fd, request, argument);
+    if (result == 0) keep(*static_cast<termios2*>(argument), tcgetattr_calls);
+    return result;
   }
-  log_call("tcgetattr\n");
-  const int result = next<int (*)(int, termios*)>("tcgetattr")(fd, settings);
-  if (result == 0 && tcgetattr_calls == 2) {
-    settings->c_cflag ^= flag_setting("DUALROW_SHIM_KEPT_CFLAG");
-    settings->c_oflag ^= flag_setting("DUALROW_SHIM_KEPT_OFLAG");
+  if (request == TCSETS2) {
+    if (fails("tcsetattr", ++tcsetattr_calls)) {
+      log_call("tcsetattr -> error\n");
+      return -1;
+    }
+    log_call("tcsetattr cflag=0x%x\n",
+             static_cast<unsigned>(static_cast<const termios2*>(argument)->c_cflag));
   }
-  return result;
+  return call(fd, request, argument);
 }
 
 int tcflush(int fd, int queue) {
@@ -183,24 +226,9 @@ int tcflush(int fd, int queue) {
   return next<int (*)(int, int)>("tcflush")(fd, queue);
 }
 
-int tcsetattr(int fd, int when, const termios* settings) {
-  if (fails("tcsetattr", ++tcsetattr_calls)) {
-    log_call("tcsetattr %d -> error\n", when);
-    return -1;
-  }
-  log_call("tcsetattr %d cflag=0x%x\n", when, static_cast<unsigned>(settings->c_cflag));
-  return next<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, settings);
-}
-
 int tcdrain(int fd) {
   if (fails("tcdrain", ++tcdrain_calls)) {
     log_call("tcdrain -> error\n");
-    return -1;
-  }
-  if (setting("DUALROW_SHIM_TCDRAIN_EINTR") != 0 && drain_eintr_due) {
-    drain_eintr_due = false;
-    log_call("tcdrain -> EINTR\n");
-    errno = EINTR;
     return -1;
   }
   log_call("tcdrain\n");

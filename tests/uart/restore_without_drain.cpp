@@ -7,10 +7,11 @@
 #include "display/serial_port.h"
 
 int main(int argc, char** argv) {
-  const int fd = open_display_port();
-  if (fd < 0 || argc < 3) {
+  OpenPort port;
+  if (open_display_port(port) != 0 || argc < 3) {
     return EXIT_FAILURE;
   }
+  const int fd = port.fd;
   PortFault fault;
   SavedSettings saved;
   Deadline bound;
