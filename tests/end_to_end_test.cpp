@@ -29,7 +29,8 @@ const std::string kUsage = "Usage: dualrow <line 1> <line 2>\n";
 
 std::string printable(const std::string& bytes) {
   std::ostringstream out;
-  for (const unsigned char c : bytes) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c < 0x7f) {
       out << c;
     } else {
@@ -274,7 +275,8 @@ TEST_F(EndToEnd, DrainsTheFrameBeforePuttingTheSettingsBack) {
     const std::vector<std::string> log = calls();
     const std::ptrdiff_t drained = last(log, "tcdrain");
     ASSERT_GE(drained, 0);
-    EXPECT_EQ(log[drained], "tcdrain");  // an interrupted drain is tried again
+    EXPECT_EQ(log[static_cast<std::size_t>(drained)],
+              "tcdrain");  // an interrupted drain is tried again
     EXPECT_LT(last(log, "write"), drained);
     EXPECT_LT(drained, last(log, "tcsetattr"));
   }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <map>
 #include <random>
 #include <string>
@@ -82,8 +83,9 @@ TEST_F(Stress, FiftyAtOnceRoundAfterRound) {
 TEST_F(Stress, ArgumentsOfAnySizeAndAnyByteAreCutByTheRule) {
   std::mt19937 random(20261208);
   std::uniform_int_distribution<int> any_byte(1, 255);
-  // Up to 128 KiB less the ending zero: the kernel's limit for one argument.
-  for (const std::size_t size : {1, 2, 15, 16, 17, 29, 30, 31, 32, 33, 255, 4096, 65536, 131071}) {
+  // Across the cut and up to 128 KiB less the ending zero, the kernel's limit for
+  // one argument; the layout's own table steps across every edge.
+  for (const std::size_t size : std::initializer_list<std::size_t>{1, 31, 32, 4096, 131071}) {
     std::string first(size, ' ');
     std::string second(size, ' ');
     for (char& byte : first) byte = static_cast<char>(any_byte(random));
