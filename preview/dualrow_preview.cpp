@@ -22,12 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kUsageError = 2;  // no command given
+constexpr int kUsageError = 2;  // no command given, or an option the preview does not know
 constexpr char kUsage[] =
     "usage: dualrow-preview [--] COMMAND [ARG...]\n"
-    "       dualrow-preview --help | --version\n"
+    "       dualrow-preview -h | --help | --version\n"
     "Runs COMMAND with a private /dev/ttyS0 and draws the 2x16 panel after every\n"
-    "frame it sends, on standard error. The command's output and status pass through.\n";
+    "frame it sends, on standard error. The command's output and status pass through.\n"
+    "The private port needs root, or user namespaces; where neither is to be had,\n"
+    "the preview says why and exits 125. Use -- before a command whose name starts\n"
+    "with a dash.\n";
 
 struct Preview {
   WireFrames frames;
@@ -94,6 +97,10 @@ int main(int argc, char** argv) {
   if (!options_ended && std::strcmp(argv[first], "--version") == 0) {
     std::puts("dualrow-preview " DUALROW_VERSION);
     return 0;
+  }
+  if (!options_ended && argv[first][0] == '-') {
+    (void)std::fprintf(stderr, "dualrow-preview: unknown option %s\n%s", argv[first], kUsage);
+    return kUsageError;
   }
   // Ctrl-C and Ctrl-\ reach the whole foreground group: the command decides
   // what they do, and the preview stays to say how it ended.

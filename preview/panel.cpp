@@ -128,8 +128,9 @@ std::string panel_warnings(const PanelFrame& frame) {
   }
   const auto cut = [&](const std::string& line, const char* name) {
     if (line.size() > kColumns) {
-      out += "note: " + std::string(name) + " has " + std::to_string(line.size() - kColumns) +
-             " bytes past column 16, not shown\n";
+      const std::size_t past = line.size() - kColumns;
+      out += "note: " + std::string(name) + " has " + std::to_string(past) +
+             (past == 1 ? " byte" : " bytes") + " past column 16, not shown\n";
     }
   };
   cut(frame.line1, "line 1");

@@ -102,6 +102,7 @@ TEST_F(Preview, AnswersItsOwnOptionsAndReportsAMissingCommandAsEnvDoes) {
       {" --", 2, "", "usage: dualrow-preview"},
       {" --version", 0, "dualrow-preview " DUALROW_VERSION "\n", ""},
       {" -- --version", 127, "", "dualrow-preview: exec --version: No such file"},
+      {" --foo", 2, "", "dualrow-preview: unknown option --foo\nusage: dualrow-preview"},
   };
   for (const Case& c : cases) {
     const Shown shown = show(kPreview + c.arguments);
