@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/expected_frame.h"
+#include "expected_frame.h"
 #include "private_port.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "display/display_frame.h"
-#include "harness/expected_frame.h"
+#include "expected_frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

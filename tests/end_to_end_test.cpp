@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "display/serial_port.h"
-#include "harness/expected_frame.h"
+#include "expected_frame.h"
 #include "harness/port_arrangements.h"
 #include "harness/private_port_test.h"
 #include "private_port.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/expected_frame.h"
+#include "expected_frame.h"
 #include "harness/private_port_test.h"
 #include "private_port.h"
 

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "harness/expected_frame.h"
+#include "expected_frame.h"
 
 namespace {
 
