@@ -8,12 +8,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -133,14 +131,16 @@ struct Guest {
   std::string port() const { return dir + "/port"; }  // QEMU adds .in and .out
   std::string report() const { return dir + "/report"; }
   std::string trace() const { return dir + "/trace"; }
-  std::string qmp() const { return dir + "/qmp"; }
+  std::string monitor() const { return dir + "/monitor"; }  // QEMU adds .in and .out
 };
 
 // The host's ends of the UART's line.
 struct HostPort {
   int input = -1;
   int output = -1;
-  std::size_t filler = 0;  // bytes put in the output pipe to hold the UART back
+  int monitor = -1;         // QEMU's monitor, for pulling the adapter out
+  int monitor_output = -1;  // where it answers, unread
+  std::size_t filler = 0;   // bytes put in the output pipe to hold the UART back
 };
 
 std::string env_or(const char* name, const std::string& fallback) {
@@ -338,14 +338,22 @@ bool make_initrd(const Guest& guest, const Scenario& scenario, const std::string
   return made;
 }
 
-// Two FIFOs for QEMU's pipe chardev. A held line starts with a full, small
+// Two FIFOs for a QEMU pipe chardev at `path`, opened: its input and its output.
+std::pair<int, int> open_pipes(const std::string& path) {
+  mkfifo((path + ".in").c_str(), 0600);
+  mkfifo((path + ".out").c_str(), 0600);
+  return {open((path + ".in").c_str(), O_RDWR | O_CLOEXEC),
+          open((path + ".out").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)};
+}
+
+// The line's pipes, and the monitor's. A held line starts with a full, small
 // output pipe: QEMU cannot pass the UART's bytes on, so they queue in the guest.
 HostPort open_host_port(const Guest& guest, Hold hold) {
   HostPort port;
-  mkfifo((guest.port() + ".in").c_str(), 0600);
-  mkfifo((guest.port() + ".out").c_str(), 0600);
-  port.input = open((guest.port() + ".in").c_str(), O_RDWR | O_CLOEXEC);
-  port.output = open((guest.port() + ".out").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  std::tie(port.input, port.output) = open_pipes(guest.port());
+  if (hold == Hold::kUntilPulled) {
+    std::tie(port.monitor, port.monitor_output) = open_pipes(guest.monitor());
+  }
   if (hold != Hold::kNone && port.output >= 0) {
     fcntl(port.output, F_SETPIPE_SZ, 4096);
     const std::string block(4096, '\xff');
@@ -376,7 +384,7 @@ std::vector<std::string> qemu_arguments(const std::string& kernel, const Guest& 
     case Machine::kUsbSerial:
       add(args, "qemu-system-x86_64 -m 256 -device isa-debug-exit,iobase=0xf4,iosize=4");
       // The marker lets the guest-only helpers tell that they run in here.
-      console = "console=tty0 dualrow.uart_guest";
+      console = "console=tty0";
       args.insert(args.end(), {"-chardev", "file,id=report,path=" + guest.report(), "-device",
                                "isa-debugcon,iobase=0xe9,chardev=report"});
       if (machine == Machine::k16550) {
@@ -385,7 +393,8 @@ std::vector<std::string> qemu_arguments(const std::string& kernel, const Guest& 
         events = "usb_serial_set_data\nusb_serial_set_baud\nusb_xhci_xfer_start\n";
         add(args,
             "-device qemu-xhci,id=xhci -device usb-serial,id=adapter,bus=xhci.0,chardev=port");
-        args.insert(args.end(), {"-qmp", "unix:" + guest.qmp() + ",server=on,wait=off"});
+        args.insert(args.end(), {"-chardev", "pipe,id=monitor,path=" + guest.monitor()});
+        add(args, "-mon chardev=monitor,mode=readline");
       }
       break;
     case Machine::kArm64Pci16550:
@@ -448,56 +457,19 @@ void read_available(int fd, std::string& into) {
   }
 }
 
-// Until QEMU ends: holds the line as the scenario asks, then reads it.
-// One line from QEMU's monitor, waiting at most 5 s.
-std::string qmp_line(int qmp) {
-  std::string line;
-  char c = 0;
-  pollfd ready{qmp, POLLIN, 0};
-  while (poll(&ready, 1, 5000) == 1 && read(qmp, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
-
-// QEMU's monitor, ready for commands; -1 when it cannot be reached. Connected
-// while the guest boots: once the held line freezes the machine, its greeting
-// would not come.
-int connect_qmp(const Guest& guest) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", guest.qmp().c_str());
-  for (int tries = 0; tries < 500; ++tries) {
-    const int qmp = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (qmp >= 0 && connect(qmp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      const std::string hello = qmp_line(qmp);
-      const std::string command = "{\"execute\": \"qmp_capabilities\"}\n";
-      if (hello.find("QMP") != std::string::npos &&
-          write(qmp, command.data(), command.size()) == static_cast<ssize_t>(command.size()) &&
-          qmp_line(qmp).find("return") != std::string::npos) {
-        return qmp;
-      }
-    }
-    if (qmp >= 0) close(qmp);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
-}
-
 // As when the adapter is pulled out. QEMU carries it out once the held line
-// lets its main loop run again; the answer is not awaited.
-bool pull_adapter(int qmp) {
-  const std::string command =
-      "{\"execute\": \"device_del\", \"arguments\": {\"id\": \"adapter\"}}\n";
-  return qmp >= 0 &&
-         write(qmp, command.data(), command.size()) == static_cast<ssize_t>(command.size());
+// lets its main loop run again.
+bool pull_adapter(int monitor) {
+  const std::string command = "device_del adapter\n";
+  return write(monitor, command.data(), command.size()) == static_cast<ssize_t>(command.size());
 }
 
+// Until QEMU ends: holds the line as the scenario asks, then reads it.
 int watch_boot(pid_t qemu, const Guest& guest, const HostPort& port, Hold hold, Boot& boot,
                std::string& received) {
   const auto started = Clock::now();
   bool releasing = hold == Hold::kNone;
   Clock::time_point release_at = Clock::time_point::max();
-  const int qmp = hold == Hold::kUntilPulled ? connect_qmp(guest) : -1;
-  if (hold == Hold::kUntilPulled && qmp < 0) boot.problem = "no QEMU monitor at " + guest.qmp();
   int status = 0;
   bool gone = false;  // the guest said "go": what reaches the line now is the scenario's
   for (;;) {
@@ -516,7 +488,9 @@ int watch_boot(pid_t qemu, const Guest& guest, const HostPort& port, Hold hold, 
       release_at = Clock::now() + std::chrono::milliseconds(100);
     }
     if (!releasing && Clock::now() >= release_at) {
-      if (hold == Hold::kUntilPulled && !pull_adapter(qmp)) boot.problem = "device_del failed";
+      if (hold == Hold::kUntilPulled && !pull_adapter(port.monitor)) {
+        boot.problem = "device_del failed";
+      }
       releasing = true;
       boot.release_time = now_seconds();
     }
@@ -532,7 +506,6 @@ int watch_boot(pid_t qemu, const Guest& guest, const HostPort& port, Hold hold, 
   }
   boot.end_time = now_seconds();
   if (!releasing) boot.release_time = boot.end_time;
-  if (qmp >= 0) close(qmp);
   return status;
 }
 
@@ -647,6 +620,8 @@ class UartSystem : public ::testing::TestWithParam<Scenario> {
     read_available(port.output, received);
     close(port.input);
     close(port.output);
+    if (port.monitor >= 0) close(port.monitor);
+    if (port.monitor_output >= 0) close(port.monitor_output);
     boot.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     boot.qemu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     boot.report = read_file(guest.report());
@@ -759,124 +734,54 @@ std::vector<Scenario> scenarios() {
                     "b_status");
   const std::string hung_up =
       "/dev/ttyS0: hung up: the frame may not have left; the old settings are back";
+  const std::string a_and_b = kHelloWorld + expected_frame({"Second", "node"});
+  // A row a scenario, laid out by hand.
+  // clang-format off
   return {
-      {"HelloWorldAt9600E82AndTheRestoreWaitsForTheFrame",
-       Machine::k16550,
-       Hold::kOneSecond,
-       kRun,
-       "0",
-       {},
-       Check::kFrame,
-       kHelloWorld},
-      {"SigtermIntoAHeldDrainEndsOnlyAfterTheRestore",
-       Machine::k16550,
-       Hold::kOneSecond,
-       while_running("0.3", "kill -TERM $pid", "signalled"),
-       "143",
-       {},
-       Check::kFrame,
-       kHelloWorld,
+      {"HelloWorldAt9600E82AndTheRestoreWaitsForTheFrame", Machine::k16550, Hold::kOneSecond,
+       kRun, "0", {}, Check::kFrame, kHelloWorld},
+      {"SigtermIntoAHeldDrainEndsOnlyAfterTheRestore", Machine::k16550, Hold::kOneSecond,
+       while_running("0.3", "kill -TERM $pid", "signalled"), "143", {}, Check::kFrame, kHelloWorld,
        {{"signalled", "0"}}},
-      {"TheRigCatchesARestoreWithoutDrain",
-       Machine::k16550,
-       Hold::kOneSecond,
-       "restore_without_drain Hello World >/tmp/out 2>/tmp/err; status=$?",
-       "0",
-       {},
-       Check::kRigCatches,
-       kHelloWorld},
-      {"OutputNeverReleasedEndsAtTheBound",
-       Machine::k16550,
-       Hold::kForever,
-       kRun,
-       "1",
-       {kStalled},
-       Check::kStall,
-       "",
-       {},
-       2.0},
-      {"SigtermIntoAStallEndsAtTheBound",
-       Machine::k16550,
-       Hold::kForever,
-       while_running("0.5", "kill -TERM $pid", "signalled"),
-       "143",
-       {},
-       Check::kStall,
-       "",
-       {{"signalled", "0"}},
-       0,
-       10.0},
-      {"HangupDuringTheDrainIsReportedAndTheSettingsGoBack",
-       Machine::k16550,
-       Hold::kOneSecond,
-       while_running("0.3", "guest_hangup /dev/ttyS0", "hungup"),
-       "1",
-       {hung_up},
-       Check::kNothingMore,
-       "",
-       {{"hungup", "0"}}},
-      {"ASecondNodeOfTheDeviceWaitsItsTurn",
-       Machine::k16550,
-       Hold::kOneSecond,
-       second_node,
-       "0",
-       {},
-       Check::kFrame,
-       kHelloWorld + expected_frame({"Second", "node"}),
-       {{"b_status", "0"}}},
-      {"UsbAdapterBoundOverTtyS0GetsTheFrameAt9600E82",
-       Machine::kUsbSerial,
-       Hold::kNone,
-       kRun,
-       "0",
-       {},
-       Check::kAdapter,
-       kHelloWorld},
+      {"TheRigCatchesARestoreWithoutDrain", Machine::k16550, Hold::kOneSecond,
+       "restore_without_drain Hello World >/tmp/out 2>/tmp/err; status=$?", "0", {},
+       Check::kRigCatches, kHelloWorld},
+      {"OutputNeverReleasedEndsAtTheBound", Machine::k16550, Hold::kForever,
+       kRun, "1", {kStalled}, Check::kStall, "", {}, 2.0},
+      {"SigtermIntoAStallEndsAtTheBound", Machine::k16550, Hold::kForever,
+       while_running("0.5", "kill -TERM $pid", "signalled"), "143", {}, Check::kStall, "",
+       {{"signalled", "0"}}, 0, 10.0},
+      {"HangupDuringTheDrainIsReportedAndTheSettingsGoBack", Machine::k16550, Hold::kOneSecond,
+       while_running("0.3", "guest_hangup /dev/ttyS0", "hungup"), "1", {hung_up},
+       Check::kNothingMore, "", {{"hungup", "0"}}},
+      {"ASecondNodeOfTheDeviceWaitsItsTurn", Machine::k16550, Hold::kOneSecond,
+       second_node, "0", {}, Check::kFrame, a_and_b, {{"b_status", "0"}}},
+      {"UsbAdapterBoundOverTtyS0GetsTheFrameAt9600E82", Machine::kUsbSerial, Hold::kNone,
+       kRun, "0", {}, Check::kAdapter, kHelloWorld},
       // When the detach lands is the host's race: a write fails, or the
       // restore finds the device gone.
-      {"UsbAdapterPulledMidFrameEndsWithStatus1",
-       Machine::kUsbSerial,
-       Hold::kUntilPulled,
-       pulled,
-       "1",
-       {"/dev/ttyS0: No such device", "/dev/ttyS0: Input/output error",
-        "/dev/ttyS0: hung up: the device is gone; the frame may not have left"},
-       Check::kPulled,
-       "",
-       {},
-       0,
-       100,
-       false},
+      {"UsbAdapterPulledMidFrameEndsWithStatus1", Machine::kUsbSerial, Hold::kUntilPulled,
+       pulled, "1", {"/dev/ttyS0: No such device", "/dev/ttyS0: Input/output error",
+                     "/dev/ttyS0: hung up: the device is gone; the frame may not have left"},
+       Check::kPulled, "", {}, 0, 100, false},
   };
+  // clang-format on
 #elif defined(__aarch64__)
-  // What only an ARM board can show; the PC's scenarios show the rest.
+  // What only an ARM board can show; the PC's scenarios show the rest. A row a
+  // scenario, laid out by hand.
+  // clang-format off
   return {
-      {"Arm64BoardsPci16550GetsTheFrameAt9600E82",
-       Machine::kArm64Pci16550,
-       Hold::kOneSecond,
-       kRun,
-       "0",
-       {},
-       Check::kFrame,
-       kHelloWorld},
+      {"Arm64BoardsPci16550GetsTheFrameAt9600E82", Machine::kArm64Pci16550, Hold::kOneSecond,
+       kRun, "0", {}, Check::kFrame, kHelloWorld},
       // The mini UART cannot do parity or two stop bits; the kernel keeps 8N1
       // and says nothing. dualrow reads the settings back and sends nothing.
-      {"RaspberryPiMiniUartGetsNothingAndIsNamed",
-       Machine::kPi3MiniUart,
-       Hold::kNone,
-       kRun,
-       "1",
-       {"/dev/ttyS0: the port cannot do 9600 8E2 (it kept 9600 8N1)"},
+      {"RaspberryPiMiniUartGetsNothingAndIsNamed", Machine::kPi3MiniUart, Hold::kNone,
+       kRun, "1", {"/dev/ttyS0: the port cannot do 9600 8E2 (it kept 9600 8N1)"},
        Check::kNoFrameBytes},
-      {"RaspberryPiPl011BoundOverTtyS0GetsTheFrameAt9600E82",
-       Machine::kPi3Pl011,
-       Hold::kNone,
-       kRun,
-       "0",
-       {},
-       Check::kFrame,
-       kHelloWorld},
+      {"RaspberryPiPl011BoundOverTtyS0GetsTheFrameAt9600E82", Machine::kPi3Pl011, Hold::kNone,
+       kRun, "0", {}, Check::kFrame, kHelloWorld},
   };
+  // clang-format on
 #else
   return {};
 #endif
