@@ -487,14 +487,19 @@ LineSettings unusual_settings() {
   LineSettings t{};
   t.c_iflag = ICRNL | IXON | IXOFF | BRKINT;
   t.c_oflag = OPOST | ONLCR;
-  // CBAUDEX is the kernel's BOTHER: a rate outside the B-constants, carried
-  // in the speed fields alone (MIDI's 31250 here).
-  t.c_cflag = CBAUDEX | CS8 | CREAD | CLOCAL | HUPCL;
+  t.c_cflag = B115200 | CS8 | CREAD | CLOCAL | HUPCL;
   t.c_lflag = ICANON | ECHO | ECHOE | ISIG;
   t.c_cc[VMIN] = 5;
   t.c_cc[VTIME] = 7;
   t.c_cc[VINTR] = 3;
-  t.c_ispeed = 31250;  // bits per second
-  t.c_ospeed = 31250;
+  t.c_ispeed = 115200;  // bits per second
+  t.c_ospeed = 115200;
+  return t;
+}
+
+LineSettings at_custom_rate(std::uint32_t bits_per_second) {
+  LineSettings t = unusual_settings();
+  t.c_cflag = (t.c_cflag & ~static_cast<std::uint32_t>(CBAUD)) | CBAUDEX;  // the kernel's BOTHER
+  t.c_ispeed = t.c_ospeed = bits_per_second;
   return t;
 }

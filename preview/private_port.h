@@ -90,8 +90,12 @@ int exit_code(const PortRun& run);
 int killed_by(const PortRun& run);
 
 /// Settings unlike anything dualrow sets, for checking that it puts them back:
-/// canonical, echoing, with output processing, at 31250 baud.
+/// canonical, echoing, with output processing, at 115200 baud.
 LineSettings unusual_settings();
+
+/// The same at a rate no B-constant names (BOTHER), as a MIDI (31250) or DMX
+/// (250000) program leaves a port.
+LineSettings at_custom_rate(std::uint32_t bits_per_second);
 
 // The status of a command that could not be started, as env(1) gives them:
 inline constexpr int kSetupFailed = 125;    // no private port could be made

@@ -8,7 +8,8 @@
 /// rate no B-constant names (31250, 250000) is read and put back as it was.
 /// Both calls act at once and return false, with errno set, when the port
 /// refuses; the flag values are the C library's (<termios.h>), which on Linux
-/// are the kernel's own.
+/// are the kernel's own. Where only the older calls are known (under qemu-user)
+/// they are used, and then only B-constant rates can be set.
 struct LineSettings {
   std::uint32_t c_iflag = 0;
   std::uint32_t c_oflag = 0;

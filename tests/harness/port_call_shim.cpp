@@ -82,7 +82,10 @@ bool fails(const char* call, long count) {
 
 // What DUALROW_SHIM_KEPT makes the `count`-th settings read show. Masks are
 // read unsigned, so that the top bit (CRTSCTS) fits where long has 32 bits.
-void keep(termios2& settings, long count) {
+// Record is the kernel's termios2, or its termios where only the older calls
+// are known (qemu-user); that has no speed fields.
+template <typename Record>
+void keep(Record& settings, long count) {
   for (const char* plan = std::getenv("DUALROW_SHIM_KEPT"); plan != nullptr && *plan != '\0';) {
     char* rest = nullptr;
     if (std::strtol(plan, &rest, 10) == count && *rest == ':') {
@@ -95,10 +98,12 @@ void keep(termios2& settings, long count) {
       if (std::strncmp(field, "oflag", length) == 0) settings.c_oflag ^= x;
       if (std::strncmp(field, "cflag", length) == 0) settings.c_cflag ^= x;
       if (std::strncmp(field, "lflag", length) == 0) settings.c_lflag ^= x;
-      if (std::strncmp(field, "speed", length) == 0) {
-        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | BOTHER;
-        settings.c_ispeed = settings.c_ospeed =
-            static_cast<speed_t>(std::strtoul(value + 1, nullptr, 10));
+      if constexpr (sizeof(Record) == sizeof(termios2)) {
+        if (std::strncmp(field, "speed", length) == 0) {
+          settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | BOTHER;
+          settings.c_ispeed = settings.c_ospeed =
+              static_cast<speed_t>(std::strtoul(value + 1, nullptr, 10));
+        }
       }
     }
     plan = std::strchr(plan, ',');
@@ -196,25 +201,23 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   void* argument = va_arg(args, void*);
   va_end(args);
   const auto call = next<int (*)(int, unsigned long, ...)>("ioctl");
-  if (request == TCGETS2) {
-    if (fails("tcgetattr", ++tcgetattr_calls)) {
-      log_call("tcgetattr -> error\n");
-      return -1;
-    }
-    log_call("tcgetattr\n");
-    const int result = call(fd, request, argument);
-    if (result == 0) keep(*static_cast<termios2*>(argument), tcgetattr_calls);
+  const bool get = request == TCGETS2 || request == TCGETS;
+  if (!get && request != TCSETS2 && request != TCSETS) return call(fd, request, argument);
+  long& calls = get ? tcgetattr_calls : tcsetattr_calls;
+  const char* name = get ? "tcgetattr" : "tcsetattr";
+  if (fails(name, ++calls)) {
+    log_call("%s -> error\n", name);
+    return -1;
+  }
+  const int result = call(fd, request, argument);
+  if (result != 0 && errno == ENOSYS) {
+    --calls;  // unknown to qemu-user: the tool asks again with the older call
     return result;
   }
-  if (request == TCSETS2) {
-    if (fails("tcsetattr", ++tcsetattr_calls)) {
-      log_call("tcsetattr -> error\n");
-      return -1;
-    }
-    log_call("tcsetattr cflag=0x%x\n",
-             static_cast<unsigned>(static_cast<const termios2*>(argument)->c_cflag));
-  }
-  return call(fd, request, argument);
+  log_call("%s\n", name);
+  if (result == 0 && request == TCGETS2) keep(*static_cast<termios2*>(argument), calls);
+  if (result == 0 && request == TCGETS) keep(*static_cast<termios*>(argument), calls);
+  return result;
 }
 
 int tcflush(int fd, int queue) {
