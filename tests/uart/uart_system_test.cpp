@@ -352,10 +352,10 @@ std::pair<int, int> open_pipes(const std::string& path) {
 
 // The line's pipes, and the monitor's. A held line starts with a full, small
 // output pipe: QEMU cannot pass the UART's bytes on, so they queue in the guest.
-HostPort open_host_port(const Guest& guest, Hold hold) {
+HostPort open_host_port(const Guest& guest, Hold hold, Machine machine) {
   HostPort port;
   std::tie(port.input, port.output) = open_pipes(guest.port());
-  if (hold == Hold::kUntilPulled) {
+  if (machine == Machine::kUsbSerial) {
     std::tie(port.monitor, port.monitor_output) = open_pipes(guest.monitor());
   }
   if (hold != Hold::kNone && port.output >= 0) {
@@ -612,7 +612,7 @@ class UartSystem : public ::testing::TestWithParam<Scenario> {
     }
     const Guest guest{dir_template};
     if (!make_initrd(guest, scenario, busybox_, modules_, boot.problem)) return boot;
-    const HostPort port = open_host_port(guest, scenario.hold);
+    const HostPort port = open_host_port(guest, scenario.hold, scenario.machine);
     if (port.input < 0 || port.output < 0) {
       boot.problem = "could not open the UART's pipes";
       return boot;
