@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +84,23 @@ TEST(OpenPort, ReportsTheSystemErrorForAMissingNode) {
   OpenPort port;
   EXPECT_EQ(open_port("/nonexistent/ttyS0", "/tmp", port), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// Anyone may put something in /run/lock: a FIFO there would block a plain open.
+TEST(OpenPort, WhatIsNoFileInPlaceOfTheLockFileIsNotWaitedOnOrUsed) {
+  Pty pty = open_pty();
+  char dir[] = "/tmp/dualrow-lock.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  char lock[64];
+  device_lock_path(dir, pty.device, lock, sizeof lock);
+  ASSERT_EQ(mkfifo(lock, 0644), 0);
+  OpenPort port;
+  EXPECT_EQ(open_port(pty.slave_path.c_str(), dir, port), 0);
+  EXPECT_EQ(port.device_lock, -1);  // the node's own lock still holds
+  close_port(port);
+  close_pty(pty);
+  unlink(lock);
+  rmdir(dir);
 }
 
 TEST_F(PortOnPty, DisplayModeIsTheSameWhateverWasThereBefore) {

@@ -187,12 +187,14 @@ int take_lock(int fd, const timespec& give_up) {
 // The device's lock file, opened for reading (enough for flock). In a sticky
 // directory such as /run/lock, O_CREAT on another user's file is refused
 // (fs.protected_regular), so an existing file is opened without it; a new one
-// is made readable by all, whatever the umask. -1 where there is none to be
-// had: no such directory, a read-only one, no right to it.
+// is made readable by all, whatever the umask. Whatever else another user may
+// have put there (a link, a FIFO, which would block a plain open) is not
+// followed, waited on or used. -1 where there is none to be had: no such
+// directory, a read-only one, no right to it.
 int open_device_lock(const char* directory, dev_t device) {
   char path[64];
   device_lock_path(directory, device, path, sizeof path);
-  constexpr int kFlags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+  constexpr int kFlags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int lock = open(path, kFlags);
   if (lock < 0 && errno == ENOENT) {
     lock = open(path, kFlags | O_CREAT | O_EXCL, 0644);
@@ -201,6 +203,11 @@ int open_device_lock(const char* directory, dev_t device) {
     } else if (errno == EEXIST) {
       lock = open(path, kFlags);
     }
+  }
+  struct stat file {};
+  if (lock >= 0 && (fstat(lock, &file) != 0 || !S_ISREG(file.st_mode))) {
+    close(lock);
+    return -1;
   }
   return above_standard_streams(lock);
 }
