@@ -226,7 +226,14 @@ int lock_port(OpenPort& port, const char* lock_directory) {
     return locked;
   }
   port.device_lock = open_device_lock(lock_directory, node.st_rdev);
-  return port.device_lock < 0 ? 0 : take_lock(port.device_lock, give_up);
+  const int device_locked = port.device_lock < 0 ? 0 : take_lock(port.device_lock, give_up);
+  if (device_locked == -1) {
+    // A file system that cannot lock (ENOLCK) is no shared lock place either.
+    close(port.device_lock);
+    port.device_lock = -1;
+    return 0;
+  }
+  return device_locked;
 }
 
 // A fresh descriptor for the device `saved` came from: through /proc, so that
