@@ -80,12 +80,6 @@ TEST_F(PortOnPty, OpenLocksTheNodeAndTheDeviceAndLeavesABlockingDescriptor) {
   }
 }
 
-TEST(OpenPort, ReportsTheSystemErrorForAMissingNode) {
-  OpenPort port;
-  EXPECT_EQ(open_port("/nonexistent/ttyS0", "/tmp", port), -1);
-  EXPECT_EQ(errno, ENOENT);
-}
-
 // Anyone may put something in /run/lock: a FIFO there would block a plain open.
 TEST(OpenPort, WhatIsNoFileInPlaceOfTheLockFileIsNotWaitedOnOrUsed) {
   Pty pty = open_pty();

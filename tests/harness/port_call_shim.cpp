@@ -15,8 +15,7 @@
 //                                   tcdrain or sigprocmask fails with errno e (EIO)
 //   DUALROW_SHIM_OPEN_AS=k:path     the k-th open opens `path` instead
 //   DUALROW_SHIM_KEPT=k:field:x,…   the k-th tcgetattr shows what a port kept: field
-//                                   iflag, oflag, cflag or lflag XOR x (hexadecimal),
-//                                   or speed x (decimal, both ways, as BOTHER)
+//                                   iflag, oflag, cflag or lflag XOR x (hexadecimal)
 //   DUALROW_SHIM_ALARM_ON_SIGACTION=1  a SIGALRM arrives right after SIGALRM's
 //                                   outside action is put back
 
@@ -83,7 +82,7 @@ bool fails(const char* call, long count) {
 // What DUALROW_SHIM_KEPT makes the `count`-th settings read show. Masks are
 // read unsigned, so that the top bit (CRTSCTS) fits where long has 32 bits.
 // Record is the kernel's termios2, or its termios where only the older calls
-// are known (qemu-user); that has no speed fields.
+// are known (qemu-user).
 template <typename Record>
 void keep(Record& settings, long count) {
   for (const char* plan = std::getenv("DUALROW_SHIM_KEPT"); plan != nullptr && *plan != '\0';) {
@@ -98,13 +97,6 @@ void keep(Record& settings, long count) {
       if (std::strncmp(field, "oflag", length) == 0) settings.c_oflag ^= x;
       if (std::strncmp(field, "cflag", length) == 0) settings.c_cflag ^= x;
       if (std::strncmp(field, "lflag", length) == 0) settings.c_lflag ^= x;
-      if constexpr (sizeof(Record) == sizeof(termios2)) {
-        if (std::strncmp(field, "speed", length) == 0) {
-          settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | BOTHER;
-          settings.c_ispeed = settings.c_ospeed =
-              static_cast<speed_t>(std::strtoul(value + 1, nullptr, 10));
-        }
-      }
     }
     plan = std::strchr(plan, ',');
     plan = plan == nullptr ? nullptr : plan + 1;
