@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
   const int status = status_of(run, words);
   say(words + ", " + std::to_string(preview.shown) +
       (preview.shown == 1 ? " frame\n" : " frames\n"));
-  if (!(run.after == run.before)) {
+  if (run.after != run.before) {
     say("warning: the port's settings were not put back\n");
   }
   return status;

@@ -461,7 +461,7 @@ void restore_port_settings(int fd, const char* path, const SavedSettings& saved,
   LineSettings now{};
   if (put_back(fd, saved, now)) {
     // A driver may take a record in part and still say yes.
-    if (!(now == saved.settings)) {
+    if (now != saved.settings) {
       note_not_restored(fault, saved.settings, now);
     }
     return;
