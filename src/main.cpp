@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "deadline.h"
 #include "display/display_frame.h"
@@ -19,6 +20,8 @@ constexpr int kExitCannotOpen = 255;  // what exit(-1) gives; scripts test for i
 constexpr char kUsage[] = "Usage: dualrow <line 1> <line 2>";
 constexpr char kBusy[] = "busy: another process has held the port for 10 s";
 static_assert(kLockWaitMs == 10'000, "kBusy names the wait");
+constexpr char kCannotLock[] = "cannot take the port's turn at";
+constexpr char kOddLock[] = "it is not a plain file";
 
 bool send_line(int fd, const char* text, LineTerminator terminator, const Deadline& bound) {
   // Built, sent and dropped before the next line is built.
@@ -44,9 +47,13 @@ void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault&
   }
 }
 
-[[noreturn]] void fail_to_open(int result, int error) {
+[[noreturn]] void fail_to_open(int result, int error, const OpenPort& port) {
   if (result == kPortBusy) {
     (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
+  } else if (result == kDeviceLockFailed || result == kDeviceLockOdd) {
+    // Only the port's users can put anything there: said, never passed over.
+    (void)std::fprintf(stderr, "%s: %s %s: %s\n", kDevicePath, kCannotLock, port.lock.path,
+                       result == kDeviceLockOdd ? kOddLock : std::strerror(error));
   } else {
     errno = error;
     std::perror(kDevicePath);
@@ -73,7 +80,7 @@ int main(int argc, char** argv) {
   OpenPort port;
   const int opened = open_display_port(port);
   if (opened != 0) {
-    fail_to_open(opened, errno);
+    fail_to_open(opened, errno, port);
   }
   const int fd = port.fd;
 

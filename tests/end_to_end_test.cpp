@@ -230,7 +230,7 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
     Arrangements arrangements;
     // Busy through the device's lock file (as a run through another node of
     // it holds), stopped while waiting on the node's own lock.
-    arrangements.lock_device = c.locked && c.signal == 0;
+    if (c.locked && c.signal == 0) arrangements.lock_file = LockFile::kHeld;
     arrangements.lock_port = c.locked && c.signal != 0;
     arrangements.hold_output = !c.locked;
     arrangements.signal = c.signal;
@@ -247,6 +247,42 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
     EXPECT_LT(result.elapsed, c.below);
     std::printf("%s, signal %d: ended after %lld ms\n", c.wait, c.signal,
                 static_cast<long long>(result.elapsed.count()));
+  }
+}
+
+// Only the port's users can make or fill the lock place: what no port user
+// would make is passed over at once, and what one did make is never skipped in
+// silence.
+TEST_F(EndToEnd, TheLockPlaceCountsOnlyWhereThePortsUsersAloneCouldHaveMadeIt) {
+  struct Case {
+    LockPlace place;
+    LockFile file;
+    int status;
+    std::string err;  // after the lock file's path
+  };
+  const Case cases[] = {
+      {LockPlace::kOpenToOthers, LockFile::kHeld, 0, ""},
+      {LockPlace::kLink, LockFile::kHeld, 0, ""},
+      {LockPlace::kTrusted, LockFile::kFifo, 255, ": it is not a plain file\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    Arrangements arrangements;
+    arrangements.lock_place = c.place;
+    arrangements.lock_file = c.file;
+    const PortRun result = run({"Hello", "World"}, {}, arrangements);
+    EXPECT_EQ(exit_code(result), c.status);
+    EXPECT_LT(result.elapsed, std::chrono::seconds(2));
+    if (c.status == 0) {
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
+    } else {
+      EXPECT_EQ(result.err.rfind("/dev/ttyS0: cannot take the port's turn at /run/dualrow/", 0),
+                0u);
+      EXPECT_TRUE(result.err.ends_with(c.err)) << result.err;
+      EXPECT_EQ(result.wire, "");
+    }
+    EXPECT_EQ(result.after, result.before);
   }
 }
 
@@ -361,7 +397,9 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
   const std::string cannot = "/dev/ttyS0: the port cannot do 9600 8E2 (it kept ";
   const std::string hung_up = "/dev/ttyS0: hung up: the frame may not have left; ";
   const std::string eio = "/dev/ttyS0: Input/output error\n";
-  const std::string prior = "115200 8N1 with output processing with echo with XON/XOFF";
+  const std::string modes =
+      "with output processing with echo with XON/XOFF with signal characters with line editing";
+  const std::string prior = "115200 8N1 " + modes;
   LineSettings display_mode = make_display_settings();  // as a killed run leaves a pty
   display_mode.c_cflag &= ~static_cast<std::uint32_t>(PARENB);
   const Case cases[] = {
@@ -373,7 +411,7 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
 #ifndef DUALROW_EMULATED  // qemu-user sets no rate outside the B-constants
       // A rate no B-constant names is named as it is.
       {{"DUALROW_SHIM_FAIL=tcsetattr:1"},
-       cannot + "31250 8N1 with output processing with echo with XON/XOFF)\n",
+       cannot + "31250 8N1 " + modes + ")\n",
        "",
        true,
        false,
@@ -392,6 +430,11 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
       {{"DUALROW_SHIM_KEPT=2:cflag:80000000"}, cannot + "9600 8N2 with RTS/CTS)\n", ""},
       {{"DUALROW_SHIM_KEPT=2:oflag:1"}, cannot + "9600 8N2 with output processing)\n", ""},
       {{"DUALROW_SHIM_KEPT=2:lflag:8"}, cannot + "9600 8N2 with echo)\n", ""},
+      // Fields a root process locked: the speed's code (here 38400's) drives
+      // the line whatever the speed fields say; a signal character from the
+      // line would drop queued output.
+      {{"DUALROW_SHIM_KEPT=2:cflag:2"}, cannot + "38400 8N2)\n", ""},
+      {{"DUALROW_SHIM_KEPT=2:lflag:1"}, cannot + "9600 8N2 with signal characters)\n", ""},
       // Nothing was sent: that says more than the stale input left behind.
       {{"DUALROW_SHIM_FAIL=tcflush:1", "DUALROW_SHIM_KEPT=2:cflag:40"}, cannot + "9600 8N1)\n", ""},
       // A write fails: the rest of the frame is not sent.
@@ -421,7 +464,7 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
       // The port said yes but kept other settings: what it holds is read back.
       {{"DUALROW_SHIM_KEPT=3:cflag:40"},
        "/dev/ttyS0: the old settings did not all come back: control modes (it had " + prior +
-           ", it now has 115200 8N2 with output processing with echo with XON/XOFF)\n",
+           ", it now has 115200 8N2 " + modes + ")\n",
        frame},
       // EIO: the descriptor was hung up; the settings go back through a new
       // one, by /proc or, with /proc hidden, by the path to the same device.

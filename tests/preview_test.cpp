@@ -105,7 +105,8 @@ TEST_F(Preview, AnswersItsOwnOptionsAndReportsAMissingCommandAsEnvDoes) {
       {" --foo", 2, "", "dualrow-preview: unknown option --foo\nusage: dualrow-preview"},
   };
   for (const Case& c : cases) {
-    const Shown shown = show(kPreview + c.arguments);
+    // A PATH of its own: a directory the user cannot search would make 126.
+    const Shown shown = show("PATH=/usr/bin:/bin " + kPreview + c.arguments);
     EXPECT_EQ(shown.status, c.status) << c.arguments;
     EXPECT_EQ(shown.out, c.out) << c.arguments;
     EXPECT_EQ(shown.err.rfind(c.err_start, 0), 0u) << c.arguments << ": " << shown.err;

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,11 +46,10 @@ class PortOnPty : public ::testing::Test {
         << std::strerror(errno);
   }
   void TearDown() override {
+    const std::string lock = port_.lock.path;
     close_port(port_);
     close_pty(pty_);
-    char lock[64];
-    device_lock_path(lock_dir_.c_str(), pty_.device, lock, sizeof lock);
-    unlink(lock);
+    unlink(lock.c_str());
     rmdir(lock_dir_.c_str());
   }
   LineSettings current() const {
@@ -66,11 +66,12 @@ TEST_F(PortOnPty, OpenLocksTheNodeAndTheDeviceAndLeavesABlockingDescriptor) {
   const int flags = fcntl(port_.fd, F_GETFL);
   EXPECT_EQ(flags & O_NONBLOCK, 0);
   EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+  struct stat lock {};
+  ASSERT_EQ(stat(port_.lock.path, &lock), 0) << port_.lock.path;
+  EXPECT_EQ(lock.st_mode & 07777, 0660u);  // whatever the umask: the place's group shares it
   // Another open description of the node, or of the device's lock file (as a
   // run through another node of the device has), cannot take the lock.
-  char lock[64];
-  device_lock_path(lock_dir_.c_str(), pty_.device, lock, sizeof lock);
-  for (const char* path : {pty_.slave_path.c_str(), static_cast<const char*>(lock)}) {
+  for (const char* path : {pty_.slave_path.c_str(), static_cast<const char*>(port_.lock.path)}) {
     const int other = open(path, O_RDONLY | O_NOCTTY);
     // cppcheck-suppress resourceLeak ; nothing to close when the open failed
     ASSERT_GE(other, 0) << path;
@@ -80,21 +81,55 @@ TEST_F(PortOnPty, OpenLocksTheNodeAndTheDeviceAndLeavesABlockingDescriptor) {
   }
 }
 
-// Anyone may put something in /run/lock: a FIFO there would block a plain open.
-TEST(OpenPort, WhatIsNoFileInPlaceOfTheLockFileIsNotWaitedOnOrUsed) {
-  Pty pty = open_pty();
-  char dir[] = "/tmp/dualrow-lock.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  char lock[64];
-  device_lock_path(dir, pty.device, lock, sizeof lock);
-  ASSERT_EQ(mkfifo(lock, 0644), 0);
-  OpenPort port;
-  EXPECT_EQ(open_port(pty.slave_path.c_str(), dir, port), 0);
-  EXPECT_EQ(port.device_lock, -1);  // the node's own lock still holds
-  close_port(port);
-  close_pty(pty);
-  unlink(lock);
-  rmdir(dir);
+// Only a place the port's users alone can reach is used; in it, what cannot
+// serve as the lock ends the run instead of being passed over.
+TEST(OpenPort, UsesOnlyALockPlaceThePortsUsersAloneCanReach) {
+  const uid_t self = geteuid();
+  struct Case {
+    const char* place;  // shell commands that make the place at $p and what is in it ($f)
+    int result;
+    bool device_locked;
+  };
+  const Case cases[] = {
+      {"mkdir -m 2770 $p", 0, true},
+      {"mkdir -m 0700 $p && : >$f", 0, true},
+      {"true", 0, false},
+      {"mkdir -m 0777 $p", 0, false},
+      {"mkdir -m 0771 $p", 0, false},
+      {"mkdir -m 0700 $p.real && ln -s $p.real $p", 0, false},
+      {": >$p", 0, false},
+      {"mkdir -m 0700 $p && mkfifo $f", kDeviceLockOdd, false},
+      {"mkdir -m 0700 $p && mkdir $f", kDeviceLockOdd, false},
+      {"mkdir -m 0700 $p && ln -s /dev/null $f", kDeviceLockOdd, false},
+      // Root reads a file of mode 0 all the same; anyone else is refused.
+      {"mkdir -m 0700 $p && : >$f && chmod 0 $f", self == 0 ? 0 : kDeviceLockFailed, self == 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.place);
+    Pty pty = open_pty();
+    char scratch[] = "/tmp/dualrow-place.XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string place = std::string(scratch) + "/place";
+    const std::string file =
+        place + "/" + std::to_string(major(pty.device)) + ":" + std::to_string(minor(pty.device));
+    const std::string make = "p='" + place + "' f='" + file + "'; " + c.place;
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    OpenPort port;
+    EXPECT_EQ(open_port(pty.slave_path.c_str(), place.c_str(), port), c.result);
+    EXPECT_EQ(port.lock.fd >= 0, c.device_locked);
+    close_port(port);
+    close_pty(pty);
+    ASSERT_EQ(std::system(("rm -rf '" + std::string(scratch) + "'").c_str()), 0);
+  }
+  // Ownership, which an unprivileged test cannot give away: root's or the
+  // caller's own, never another user's.
+  struct stat place {};
+  place.st_mode = S_IFDIR | 02770;
+  for (const uid_t owner : {0U, 4242U}) {
+    place.st_uid = owner;
+    EXPECT_TRUE(trusted_lock_place(place, owner));
+    EXPECT_EQ(trusted_lock_place(place, 4343), owner == 0) << owner;
+  }
 }
 
 TEST_F(PortOnPty, DisplayModeIsTheSameWhateverWasThereBefore) {
@@ -137,7 +172,14 @@ TEST(DrivesDisplayLine, ComparesWhatDecidesTheBytesOnTheLine) {
       {"echo", &LineSettings::c_lflag, ECHO, 0, 9600, false, false},
       {"echo of newlines", &LineSettings::c_lflag, ECHONL, 0, 9600, false, false},
       {"XON/XOFF", &LineSettings::c_iflag, IXOFF, 0, 9600, false, false},
-      {"canonical input", &LineSettings::c_lflag, ICANON, 0, 9600, true, true},
+      {"line editing", &LineSettings::c_lflag, ICANON, 0, 9600, false, false},
+      {"signal characters", &LineSettings::c_lflag, ISIG, 0, 9600, false, false},
+      {"extended input", &LineSettings::c_lflag, IEXTEN, 0, 9600, false, false},
+      {"38400's code, 9600 in the fields", &LineSettings::c_cflag, B38400, CBAUD, 9600, false,
+       false},
+      {"9600 as a rate of its own", &LineSettings::c_cflag, CBAUDEX, CBAUD, 9600, true, true},
+      // CIBAUD holds the input speed's code 16 bits up (IBSHIFT).
+      {"input at 38400's code", &LineSettings::c_cflag, B38400 << 16, 0, 9600, false, false},
       {"115200 baud", &LineSettings::c_cflag, 0, 0, 115200, false, false},
       {"31250 baud", &LineSettings::c_cflag, 0, 0, 31250, false, false},
   };

@@ -38,6 +38,19 @@ bool unknown_to_the_emulator(int result) { return result != 0 && errno == ENOSYS
 
 }  // namespace
 
+std::uint32_t output_rate(const LineSettings& settings) {
+  const tcflag_t code = settings.c_cflag & CBAUD;
+  return code == BOTHER ? settings.c_ospeed : baud_of(code);
+}
+
+std::uint32_t input_rate(const LineSettings& settings) {
+  const tcflag_t code = (settings.c_cflag & CIBAUD) >> IBSHIFT;
+  if (code == B0) {
+    return output_rate(settings);
+  }
+  return code == BOTHER ? settings.c_ispeed : baud_of(code);
+}
+
 bool read_line_settings(int fd, LineSettings& settings) {
   termios2 kernel{};
   const int result = ioctl(fd, TCGETS2, &kernel);

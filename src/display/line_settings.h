@@ -24,3 +24,10 @@ struct LineSettings {
 
 bool read_line_settings(int fd, LineSettings& settings);
 bool write_line_settings(int fd, const LineSettings& settings);
+
+/// The rates the kernel drives the line by, in bits per second: the speed's
+/// code in c_cflag names them, and only its BOTHER code defers to c_ospeed and
+/// c_ispeed (an input code of 0 means the output rate). A record whose code was
+/// locked can say 9600 in the speed fields while the code says 38400.
+std::uint32_t output_rate(const LineSettings& settings);
+std::uint32_t input_rate(const LineSettings& settings);

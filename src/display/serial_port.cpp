@@ -1,7 +1,6 @@
 #include "display/serial_port.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -26,7 +25,6 @@ constexpr char kHungUpNotRestored[] =
 constexpr char kHungUpElsewhere[] =
     "the frame may not have left; the old settings could not be put back "
     "(the path now leads to another device)";
-constexpr int kLockPollMs = 10;  // milliseconds between tries for another run's lock
 
 // Linux's device majors for pseudo-terminal slaves: Unix 98 (/dev/pts) and BSD.
 constexpr unsigned kPtsMajorFirst = 136;
@@ -34,11 +32,15 @@ constexpr unsigned kPtsMajorLast = 143;
 constexpr unsigned kBsdPtySlaveMajor = 3;
 
 // What decides the bytes on the line: in c_cflag, and the modes that add
-// bytes of their own (echo of what the display sends, XON/XOFF) or hold ours
-// back. A pseudo-terminal forces CS8 and clears PARENB.
+// bytes of their own (echo of what the display sends, XON/XOFF) or drop ours
+// (a signal character from the line flushes queued output unless NOFLSH; line
+// editing and IEXTEN's characters act on what the display sends). The rest of
+// the echo family acts only with ECHO or ICANON. A pseudo-terminal forces CS8
+// and clears PARENB.
 constexpr tcflag_t kLineFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kPtyForcedFlags = CSIZE | PARENB;
 constexpr tcflag_t kEchoFlags = ECHO | ECHONL;
+constexpr tcflag_t kInputActionFlags = ISIG | ICANON | IEXTEN;
 constexpr tcflag_t kSoftwareFlowFlags = IXON | IXOFF;
 constexpr std::uint32_t kDisplayBaud = 9600;  // bits per second
 // The kernel's code for 9600 baud in c_cflag, which the C library shares on Linux.
@@ -71,27 +73,31 @@ int data_bits(tcflag_t cflag) {
 // changes the bytes on the line.
 void describe_line(const LineSettings& settings, char* text, std::size_t size) {
   char speeds[32];
-  if (settings.c_ispeed == settings.c_ospeed) {
-    (void)std::snprintf(speeds, sizeof speeds, "%u", static_cast<unsigned>(settings.c_ospeed));
+  const unsigned out = output_rate(settings);
+  const unsigned in = input_rate(settings);
+  if (in == out) {
+    (void)std::snprintf(speeds, sizeof speeds, "%u", out);
   } else {
-    (void)std::snprintf(speeds, sizeof speeds, "%u out %u in",
-                        static_cast<unsigned>(settings.c_ospeed),
-                        static_cast<unsigned>(settings.c_ispeed));
+    (void)std::snprintf(speeds, sizeof speeds, "%u out %u in", out, in);
   }
-  (void)std::snprintf(text, size, "%s %d%c%d%s%s%s%s", speeds, data_bits(settings.c_cflag),
+  const tcflag_t local = settings.c_lflag;
+  (void)std::snprintf(text, size, "%s %d%c%d%s%s%s%s%s%s%s", speeds, data_bits(settings.c_cflag),
                       parity_letter(settings.c_cflag), (settings.c_cflag & CSTOPB) != 0 ? 2 : 1,
                       (settings.c_cflag & CRTSCTS) != 0 ? " with RTS/CTS" : "",
                       (settings.c_oflag & OPOST) != 0 ? " with output processing" : "",
-                      (settings.c_lflag & kEchoFlags) != 0 ? " with echo" : "",
-                      (settings.c_iflag & kSoftwareFlowFlags) != 0 ? " with XON/XOFF" : "");
+                      (local & kEchoFlags) != 0 ? " with echo" : "",
+                      (settings.c_iflag & kSoftwareFlowFlags) != 0 ? " with XON/XOFF" : "",
+                      (local & ISIG) != 0 ? " with signal characters" : "",
+                      (local & ICANON) != 0 ? " with line editing" : "",
+                      (local & IEXTEN) != 0 ? " with extended input" : "");
 }
 
 void note_kept_settings(PortFault& fault, const LineSettings& kept) {
   if (port_failed(fault)) {
     return;
   }
-  char asked_text[96];
-  char kept_text[96];
+  char asked_text[160];
+  char kept_text[160];
   describe_line(make_display_settings(), asked_text, sizeof asked_text);
   describe_line(kept, kept_text, sizeof kept_text);
   fault.step = nullptr;
@@ -122,8 +128,8 @@ void note_not_restored(PortFault& fault, const LineSettings& saved, const LineSe
                           names[0] == '\0' ? "" : ", ", part.name);
     }
   }
-  char had[96];
-  char has[96];
+  char had[160];
+  char has[160];
   describe_line(saved, had, sizeof had);
   describe_line(now, has, sizeof has);
   fault.step = nullptr;
@@ -150,90 +156,6 @@ int abandon(int fd, int result) {
   close(fd);
   errno = error;
   return result;
-}
-
-// Moves a descriptor off 0 to 2. open() takes the lowest free number, so a
-// caller that closed its standard output would otherwise get the usage line or
-// an error message written onto the display.
-int above_standard_streams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) {
-    return fd;
-  }
-  const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
-  if (moved < 0) {
-    return abandon(fd, -1);
-  }
-  close(fd);
-  return moved;
-}
-
-// Short tries against the clock, so the wait needs no signal and cannot
-// mistake another failure for a busy lock. Returns 0, -1 with errno set, or
-// kPortBusy once `give_up` has passed.
-int take_lock(int fd, const timespec& give_up) {
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) {
-      return -1;
-    }
-    if (monotonic_reached(give_up)) {
-      return kPortBusy;
-    }
-    const timespec pause{0, static_cast<long>(kLockPollMs) * 1'000'000};
-    nanosleep(&pause, nullptr);
-  }
-  return 0;
-}
-
-// The device's lock file, opened for reading (enough for flock). In a sticky
-// directory such as /run/lock, O_CREAT on another user's file is refused
-// (fs.protected_regular), so an existing file is opened without it; a new one
-// is made readable by all, whatever the umask. Whatever else another user may
-// have put there (a link, a FIFO, which would block a plain open) is not
-// followed, waited on or used. -1 where there is none to be had: no such
-// directory, a read-only one, no right to it.
-int open_device_lock(const char* directory, dev_t device) {
-  char path[64];
-  device_lock_path(directory, device, path, sizeof path);
-  constexpr int kFlags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int lock = open(path, kFlags);
-  if (lock < 0 && errno == ENOENT) {
-    lock = open(path, kFlags | O_CREAT | O_EXCL, 0644);
-    if (lock >= 0) {
-      (void)fchmod(lock, 0644);
-    } else if (errno == EEXIST) {
-      lock = open(path, kFlags);
-    }
-  }
-  struct stat file {};
-  if (lock >= 0 && (fstat(lock, &file) != 0 || !S_ISREG(file.st_mode))) {
-    close(lock);
-    return -1;
-  }
-  return above_standard_streams(lock);
-}
-
-// Runs take turns: another run's frame and settings change must not
-// interleave with ours. The node's lock holds among runs that open the same
-// node; the device's lock file also among runs that reach the device through
-// other nodes (a container's or a chroot's own /dev). Each lock goes with its
-// descriptor.
-int lock_port(OpenPort& port, const char* lock_directory) {
-  const timespec give_up = monotonic_after(kLockWaitMs);
-  const int locked = take_lock(port.fd, give_up);
-  struct stat node {};
-  if (locked != 0 || lock_directory == nullptr || fstat(port.fd, &node) != 0 ||
-      !S_ISCHR(node.st_mode)) {
-    return locked;
-  }
-  port.device_lock = open_device_lock(lock_directory, node.st_rdev);
-  const int device_locked = port.device_lock < 0 ? 0 : take_lock(port.device_lock, give_up);
-  if (device_locked == -1) {
-    // A file system that cannot lock (ENOLCK) is no shared lock place either.
-    close(port.device_lock);
-    port.device_lock = -1;
-    return 0;
-  }
-  return device_locked;
 }
 
 // A fresh descriptor for the device `saved` came from: through /proc, so that
@@ -287,32 +209,30 @@ void restore_after_hangup(int fd, const char* path, const SavedSettings& saved, 
 
 bool port_failed(const PortFault& fault) { return fault.reason[0] != '\0'; }
 
-void device_lock_path(const char* directory, dev_t device, char* path, std::size_t size) {
-  (void)std::snprintf(path, size, "%s/dualrow-%u:%u", directory, major(device), minor(device));
-}
-
-int open_port(const char* path, const char* lock_directory, OpenPort& port) {
+int open_port(const char* path, const char* lock_place, OpenPort& port) {
   // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
-  // settings have CLOCAL clear while DCD is low; it is cleared again below.
+  // settings have CLOCAL clear while DCD is low; it is cleared once the turn is ours.
   port.fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
   if (port.fd < 0) {
-    return -1;
+    return kLockFailed;
   }
-  const int locked = lock_port(port, lock_directory);
-  const int flags = locked == 0 ? fcntl(port.fd, F_GETFL) : -1;
-  if (flags < 0 || fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  int result = take_port_turn(port.fd, lock_place, port.lock);
+  if (result == 0) {
+    const int flags = fcntl(port.fd, F_GETFL);
+    result = flags >= 0 && fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? 0 : kLockFailed;
+  }
+  if (result != 0) {
     const int error = errno;
     close_port(port);
     errno = error;
-    return locked != 0 ? locked : -1;
   }
-  return 0;
+  return result;
 }
 
-int open_display_port(OpenPort& port) { return open_port(kDevicePath, kLockDirectory, port); }
+int open_display_port(OpenPort& port) { return open_port(kDevicePath, kLockPlace, port); }
 
 void close_port(OpenPort& port) {
-  for (int* fd : {&port.fd, &port.device_lock}) {
+  for (int* fd : {&port.fd, &port.lock.fd}) {
     if (*fd >= 0) {
       close(*fd);
     }
@@ -342,10 +262,13 @@ LineSettings make_display_settings() {
 bool drives_display_line(const LineSettings& kept, bool pseudo_terminal) {
   const LineSettings asked = make_display_settings();
   const tcflag_t compared = pseudo_terminal ? kLineFlags & ~kPtyForcedFlags : kLineFlags;
+  constexpr tcflag_t kLocal = kEchoFlags | kInputActionFlags;
+  // The kernel drives the line by the speed's code; the fields must agree too.
   return (kept.c_cflag & compared) == (asked.c_cflag & compared) &&
          (kept.c_oflag & OPOST) == (asked.c_oflag & OPOST) &&
-         (kept.c_lflag & kEchoFlags) == (asked.c_lflag & kEchoFlags) &&
+         (kept.c_lflag & kLocal) == (asked.c_lflag & kLocal) &&
          (kept.c_iflag & kSoftwareFlowFlags) == (asked.c_iflag & kSoftwareFlowFlags) &&
+         output_rate(kept) == kDisplayBaud && input_rate(kept) == kDisplayBaud &&
          kept.c_ospeed == asked.c_ospeed && kept.c_ispeed == asked.c_ispeed;
 }
 

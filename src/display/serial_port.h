@@ -7,6 +7,7 @@
 
 #include "deadline.h"
 #include "display/line_settings.h"
+#include "display/port_lock.h"
 
 /// Everything done to the display's serial port: opening and locking it,
 /// driving it at 9600 baud 8E2 raw once the port confirms it, sending bytes
@@ -15,20 +16,14 @@
 /// settings the port did not confirm.
 
 inline constexpr char kDevicePath[] = "/dev/ttyS0";
-// Where runs that reach one device through different nodes meet: a lock file
-// named by the device's number, e.g. /run/lock/dualrow-4:64 for the first 8250.
-inline constexpr char kLockDirectory[] = "/run/lock";
-
-inline constexpr int kLockWaitMs = 10'000;    // milliseconds another run may hold the port
 inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
-inline constexpr int kPortBusy = -2;          // open_port: another process kept the lock
 
 /// The first thing that went wrong with the port in a run, in words for the
 /// caller: the step (nullptr when the reason says it all) and the reason.
 /// Later failures leave it as it is, but for a hangup, which explains them.
 struct PortFault {
   const char* step = nullptr;
-  std::array<char, 400> reason{};  // empty while nothing has failed
+  std::array<char, 512> reason{};  // empty while nothing has failed
 };
 
 bool port_failed(const PortFault& fault);
@@ -41,29 +36,24 @@ struct SavedSettings {
   bool valid = false;
 };
 
-/// An open port: the descriptor, and the device's lock file (-1 where none
-/// could be had: then the node's own lock is the only one).
+/// An open port: the descriptor, and the device's lock file.
 struct OpenPort {
   int fd = -1;
-  int device_lock = -1;
+  DeviceLock lock;
 };
 
 /// Opens `path` for reading and writing without becoming its controlling
-/// terminal and without waiting for carrier, then waits up to kLockWaitMs in
-/// all for an exclusive `flock` on the node and on the device's lock file in
-/// `lock_directory` (both held until close_port), and leaves a blocking
-/// descriptor above the standard streams. Returns 0, -1 with errno set on
-/// failure, kPortBusy when another process kept a lock all that time.
-int open_port(const char* path, const char* lock_directory, OpenPort& port);
+/// terminal and without waiting for carrier, takes the run's turn on it
+/// (take_port_turn, with the lock file in `lock_place`; held until close_port)
+/// and leaves a blocking descriptor above the standard streams. Returns 0, or
+/// take_port_turn's results; kLockFailed also when the port cannot be opened.
+int open_port(const char* path, const char* lock_place, OpenPort& port);
 
-/// `open_port(kDevicePath, kLockDirectory, port)`.
+/// `open_port(kDevicePath, kLockPlace, port)`.
 int open_display_port(OpenPort& port);
 
 /// Closes the port, which releases both locks.
 void close_port(OpenPort& port);
-
-/// The lock file for `device` in `directory`, e.g. "/run/lock/dualrow-4:64".
-void device_lock_path(const char* directory, dev_t device, char* path, std::size_t size);
 
 /// The display settings, built from zero: 9600 baud, 8 data bits, even parity,
 /// 2 stop bits, receiver on, carrier honoured, no flow control, raw, reads time

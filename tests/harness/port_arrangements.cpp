@@ -6,12 +6,15 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "display/serial_port.h"
@@ -57,27 +60,80 @@ void put_pending_input(const Pty& pty, const std::string& input) {
   }
 }
 
+// A directory of the test's own that the run sees as /run/dualrow; empty
+// where the arrangement has none.
+std::string make_lock_place(LockPlace kind) {
+  if (kind == LockPlace::kNone) return {};
+  char place[] = "/tmp/dualrow-place.XXXXXX";
+  if (mkdtemp(place) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    return {};
+  }
+  // As the packages make it: 2770, so that every lock file is the group's.
+  chmod(place, kind == LockPlace::kOpenToOthers ? 0777 : 02770);
+  return place;
+}
+
+// Puts `kind` at the device's lock file in `place`; returns the descriptor
+// that holds it, or -1.
+int put_lock_file(const std::string& place, LockFile kind, dev_t device) {
+  const std::string path =
+      place + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  int held = -1;
+  bool made = true;
+  switch (kind) {
+    case LockFile::kNone:
+      break;
+    case LockFile::kHeld:
+      // Held until the run has ended; a run's own lock file is opened the same way.
+      held = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
+      made = held >= 0 && flock(held, LOCK_EX) == 0;
+      break;
+    case LockFile::kFifo:
+      made = mkfifo(path.c_str(), 0660) == 0;
+      break;
+    case LockFile::kDirectory:
+      made = mkdir(path.c_str(), 0770) == 0;
+      break;
+    case LockFile::kLink:
+      made = symlink("/dev/null", path.c_str()) == 0;
+      break;
+  }
+  if (!made)
+    ADD_FAILURE() << "cannot put the lock file at " << path << ": " << std::strerror(errno);
+  return held;
+}
+
+void remove_lock_place(const std::string& place) {
+  std::error_code ignored;
+  if (!place.empty()) std::filesystem::remove_all(place, ignored);
+}
+
+// In the command's namespace: a /run of its own, with the place at /run/dualrow.
+bool show_lock_place(const std::string& place, LockPlace kind) {
+  if (mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") != 0) {
+    return false;
+  }
+  if (kind == LockPlace::kNone) return true;
+  if (kind == LockPlace::kLink) return symlink(place.c_str(), kLockPlace) == 0;
+  return mkdir(kLockPlace, 0755) == 0 &&
+         mount(place.c_str(), kLockPlace, nullptr, MS_BIND, nullptr) == 0;
+}
+
 }  // namespace
 
 PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
   auto filler = std::make_shared<std::size_t>(0);
   auto held_lock = std::make_shared<int>(-1);
-  options.arrange = [arrangements, filler, held_lock](const Pty& pty) {
+  const std::string place = make_lock_place(arrangements.lock_place);
+  options.arrange = [arrangements, filler, held_lock, place](const Pty& pty) {
     if (arrangements.hold_output) *filler = fill_output(pty);
     if (!arrangements.pending_input.empty()) put_pending_input(pty, arrangements.pending_input);
     if (arrangements.lock_port) flock(pty.slave, LOCK_EX);
-    if (arrangements.lock_device) {
-      char path[64];
-      device_lock_path(kLockDirectory, pty.device, path, sizeof path);
-      // Held until this process ends; a run's own lock file is opened the same way.
-      const int lock = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (lock < 0 || flock(lock, LOCK_EX) != 0) {
-        ADD_FAILURE() << "cannot hold " << path << ": " << std::strerror(errno);
-      }
-      *held_lock = lock;
-    }
+    if (!place.empty()) *held_lock = put_lock_file(place, arrangements.lock_file, pty.device);
   };
-  options.before_exec = [arrangements] {
+  options.before_exec = [arrangements, place] {
+    if (!show_lock_place(place, arrangements.lock_place)) return false;
     if (arrangements.port_mode && chmod("/dev/ttyS0", *arrangements.port_mode) != 0) return false;
     if (!arrangements.run_as) return true;
     const auto gid = static_cast<gid_t>(*arrangements.run_as);
@@ -97,6 +153,7 @@ PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
   }
   PortRun run = run_on_private_port(options);
   if (*held_lock >= 0) close(*held_lock);
+  remove_lock_place(place);
   run.wire.erase(0, *filler);
   return run;
 }

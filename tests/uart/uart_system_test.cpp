@@ -208,7 +208,8 @@ std::string init_script(const Scenario& scenario) {
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
-mkdir -p /run/lock
+# The lock place, as the packages' tmpfiles.d entry makes it (d /run/dualrow 2770).
+mkdir -p /run/dualrow && chmod 2770 /run/dualrow
 uptime() { cut -d' ' -f1 /proc/uptime; }
 )SH" + report_function(scenario.machine) +
          "\n" + prelude(scenario.machine) +
