@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "stop_signals.h"
+
 namespace {
 
 constexpr long kNsPerSecond = 1'000'000'000;  // nanoseconds
@@ -82,8 +84,7 @@ bool set_deadline(Deadline& deadline, int milliseconds) {
   }
   // The signals held around the port's display mode include SIGALRM; the timer
   // must get through them.
-  const sigset_t alarm = only_alarm();
-  sigprocmask(SIG_UNBLOCK, &alarm, &deadline.outside_mask);
+  let_alarm_through(deadline.outside_mask);
   itimerspec when{};
   when.it_value = deadline.end;  // absolute: the first signal comes once the clock says so
   when.it_interval.tv_nsec = kRefireNs;
@@ -102,11 +103,10 @@ void clear_deadline(Deadline& deadline) {
   timer_delete(deadline.timer);
   // SIGALRM is blocked before its old action goes back: one that landed in
   // between would otherwise end the run with the display settings on.
-  const sigset_t alarm = only_alarm();
-  sigprocmask(SIG_BLOCK, &alarm, nullptr);
+  hold_alarm();
   take_pending_alarms();
   sigaction(SIGALRM, &deadline.outside_action, nullptr);
-  sigprocmask(SIG_SETMASK, &deadline.outside_mask, nullptr);
+  release_held_signals(deadline.outside_mask);
   if (foreign_alarm != 0) {
     foreign_alarm = 0;
     (void)raise(SIGALRM);

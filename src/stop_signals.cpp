@@ -21,3 +21,24 @@ bool hold_all_signals(sigset_t& outside) {
 }
 
 void release_held_signals(const sigset_t& outside) { sigprocmask(SIG_SETMASK, &outside, nullptr); }
+
+namespace {
+
+sigset_t only_alarm() {
+  sigset_t alarm{};
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  return alarm;
+}
+
+}  // namespace
+
+void let_alarm_through(sigset_t& before) {
+  const sigset_t alarm = only_alarm();
+  sigprocmask(SIG_UNBLOCK, &alarm, &before);
+}
+
+void hold_alarm() {
+  const sigset_t alarm = only_alarm();
+  sigprocmask(SIG_BLOCK, &alarm, nullptr);
+}

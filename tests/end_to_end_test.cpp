@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "display/display_settings.h"
 #include "display/serial_port.h"
 #include "expected_frame.h"
 #include "harness/port_arrangements.h"
@@ -138,20 +139,6 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(exit_code(result), 0);
     EXPECT_EQ(result.after, result.before);
-  }
-}
-
-// The C library's record carries no such rate: saved with it, the port came
-// back at 9600.
-TEST_F(EndToEnd, ACustomRateComesBackAsItWas) {
-  for (const std::uint32_t rate : {31250U, 250000U}) {
-    PortOptions options;
-    options.prior = at_custom_rate(rate);
-    const PortRun result = run({"Hello", "World"}, options);
-    EXPECT_EQ(result.wire, expected_frame({"Hello", "World"}));
-    EXPECT_EQ(exit_code(result), 0) << result.err;
-    EXPECT_EQ(result.before.c_ospeed, rate);
-    EXPECT_EQ(result.after, result.before) << result.after.c_ospeed;
   }
 }
 

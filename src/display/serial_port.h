@@ -2,11 +2,11 @@
 
 #include <sys/types.h>
 
-#include <array>
 #include <cstddef>
 
 #include "deadline.h"
 #include "display/line_settings.h"
+#include "display/port_fault.h"
 #include "display/port_lock.h"
 
 /// Everything done to the display's serial port: opening and locking it,
@@ -17,16 +17,6 @@
 
 inline constexpr char kDevicePath[] = "/dev/ttyS0";
 inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
-
-/// The first thing that went wrong with the port in a run, in words for the
-/// caller: the step (nullptr when the reason says it all) and the reason.
-/// Later failures leave it as it is, but for a hangup, which explains them.
-struct PortFault {
-  const char* step = nullptr;
-  std::array<char, 512> reason{};  // empty while nothing has failed
-};
-
-bool port_failed(const PortFault& fault);
 
 /// The settings found on the port and the device they belong to; `valid` is
 /// false when they could not be read, and then nothing was changed.
@@ -55,18 +45,6 @@ int open_display_port(OpenPort& port);
 /// Closes the port, which releases both locks.
 void close_port(OpenPort& port);
 
-/// The display settings, built from zero: 9600 baud, 8 data bits, even parity,
-/// 2 stop bits, receiver on, carrier honoured, no flow control, raw, reads time
-/// out after 0.1 s.
-LineSettings make_display_settings();
-
-/// True when `kept`, read back from a port, drives its line as the display
-/// settings do: the speed both ways, character size, parity, stop bits, no
-/// RTS/CTS, no output processing, no echo and no XON/XOFF. A pseudo-terminal
-/// has no line and forces 8 bits without parity whatever is asked, so there
-/// size and parity do not count.
-bool drives_display_line(const LineSettings& kept, bool pseudo_terminal);
-
 /// Saves the port's settings, discards pending input, applies the display
 /// settings at once and reads them back. True only when the port drives its
 /// line as the display needs, whatever the apply itself said; when the
@@ -78,15 +56,10 @@ bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault);
 bool start_output_bound(Deadline& bound, PortFault& fault);
 
 /// Writes all `count` bytes, finishing short writes and retrying EINTR until
-/// `bound` passes. Returns false with errno set when a write fails, ETIMEDOUT
-/// when the bound passed first.
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound);
-
-/// Notes that `step` failed with errno; returns false.
-bool note_port_failure(PortFault& fault, const char* step);
-
-/// Notes that the output bound ran out; returns false.
-bool note_output_stalled(PortFault& fault);
+/// `bound` passes. False, with the failed write or the stall noted, when it
+/// could not.
+bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound,
+               PortFault& fault);
 
 /// Waits, within `bound`, until every byte written has left the port. When it
 /// cannot, drops what is still queued, so that none of it leaves under the

@@ -20,9 +20,9 @@ int main(int argc, char** argv) {
   }
   const DisplayLine line1 = format_display_line(argv[1], LineTerminator::kNewline);
   const DisplayLine line2 = format_display_line(argv[2], LineTerminator::kNone);
-  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound) &&
-                    write_all(fd, line1.bytes.data(), line1.length, bound) &&
-                    write_all(fd, line2.bytes.data(), line2.length, bound);
+  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound, fault) &&
+                    write_all(fd, line1.bytes.data(), line1.length, bound, fault) &&
+                    write_all(fd, line2.bytes.data(), line2.length, bound, fault);
   clear_deadline(bound);
   restore_port_settings(fd, kDevicePath, saved, fault);  // at once, with the frame still queued
   return sent ? EXIT_SUCCESS : EXIT_FAILURE;

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "display/line_settings.h"
+
+/// What went wrong with the port in a run, kept as facts; the words for it are
+/// chosen once, at the end of the run (messages.h). The first trouble is kept
+/// and later ones are dropped, but for a hangup, which explains what failed
+/// before it and so takes its place.
+
+enum class PortTrouble {
+  kNone,
+  kStepFailed,   // `step` failed with `error`
+  kStalled,      // the frame did not leave within the output bound
+  kCannotDrive,  // the port kept `kept`, which does not drive the display's line
+  kNotRestored,  // the saved settings did not all come back: `saved` against `now`
+  kHungUp,       // the line was hung up; `hangup` says how it ended
+};
+
+enum class HangupEnd {
+  kRestored,     // the old settings went back through a fresh open
+  kGone,         // the device went away
+  kNotRestored,  // even a fresh open could not put them back
+  kElsewhere,    // the path leads to another device now
+};
+
+struct PortFault {
+  PortTrouble trouble = PortTrouble::kNone;
+  const char* step = nullptr;
+  int error = 0;  // errno
+  LineSettings kept{};
+  LineSettings saved{};
+  LineSettings now{};
+  HangupEnd hangup = HangupEnd::kRestored;
+};
+
+bool port_failed(const PortFault& fault);
+
+/// Each notes its trouble in `fault` by the rule above and returns false.
+bool note_step_failed(PortFault& fault, const char* step, int error);
+bool note_stalled(PortFault& fault);
+bool note_cannot_drive(PortFault& fault, const LineSettings& kept);
+bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now);
+bool note_hangup(PortFault& fault, HangupEnd end);

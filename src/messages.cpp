@@ -1,0 +1,157 @@
+#include "messages.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "display/display_settings.h"
+#include "display/port_lock.h"
+#include "display/serial_port.h"
+
+namespace {
+
+constexpr char kUsage[] = "Usage: dualrow <line 1> <line 2>";
+constexpr char kBusy[] = "busy: another process has held the port for 10 s";
+static_assert(kLockWaitMs == 10'000, "kBusy names the wait");
+constexpr char kCannotLock[] = "cannot take the port's turn at";
+constexpr char kOddLock[] = "it is not a plain file";
+constexpr char kStalled[] = "output stalled: the frame did not leave the port within 2 s";
+static_assert(kOutputBoundMs == 2'000, "kStalled names the bound");
+constexpr const char* kHungUp[] = {
+    // As HangupEnd lists them.
+    "hung up: the frame may not have left; the old settings are back",
+    "hung up: the device is gone; the frame may not have left",
+    "hung up: the frame may not have left; the old settings could not be put back",
+    "hung up: the frame may not have left; the old settings could not be put back "
+    "(the path now leads to another device)",
+};
+constexpr std::size_t kLineWords = 160;  // bytes: the longest description of a line and more
+
+char parity_letter(tcflag_t cflag) {
+  if ((cflag & PARENB) == 0) {
+    return 'N';
+  }
+  if ((cflag & CMSPAR) != 0) {
+    return (cflag & PARODD) != 0 ? 'M' : 'S';  // mark or space: a parity bit fixed at 1 or 0
+  }
+  return (cflag & PARODD) != 0 ? 'O' : 'E';
+}
+
+int data_bits(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+// The line settings in the usual shorthand, e.g. "9600 8E2", with what else
+// changes the bytes on the line.
+void describe_line(const LineSettings& settings, char* text, std::size_t size) {
+  char speeds[32];
+  const unsigned out = output_rate(settings);
+  const unsigned in = input_rate(settings);
+  if (in == out) {
+    (void)std::snprintf(speeds, sizeof speeds, "%u", out);
+  } else {
+    (void)std::snprintf(speeds, sizeof speeds, "%u out %u in", out, in);
+  }
+  const tcflag_t local = settings.c_lflag;
+  (void)std::snprintf(text, size, "%s %d%c%d%s%s%s%s%s%s%s", speeds, data_bits(settings.c_cflag),
+                      parity_letter(settings.c_cflag), (settings.c_cflag & CSTOPB) != 0 ? 2 : 1,
+                      (settings.c_cflag & CRTSCTS) != 0 ? " with RTS/CTS" : "",
+                      (settings.c_oflag & OPOST) != 0 ? " with output processing" : "",
+                      (local & kEchoModes) != 0 ? " with echo" : "",
+                      (settings.c_iflag & kSoftwareFlowModes) != 0 ? " with XON/XOFF" : "",
+                      (local & ISIG) != 0 ? " with signal characters" : "",
+                      (local & ICANON) != 0 ? " with line editing" : "",
+                      (local & IEXTEN) != 0 ? " with extended input" : "");
+}
+
+// Which parts of the record a port did not take back, e.g. "speed, local modes".
+void name_parts(const LineSettings& saved, const LineSettings& now, char* names, std::size_t size) {
+  const struct {
+    bool differs;
+    const char* name;
+  } parts[] = {
+      {saved.c_ispeed != now.c_ispeed || saved.c_ospeed != now.c_ospeed, "speed"},
+      {saved.c_cflag != now.c_cflag, "control modes"},
+      {saved.c_iflag != now.c_iflag, "input modes"},
+      {saved.c_oflag != now.c_oflag, "output modes"},
+      {saved.c_lflag != now.c_lflag, "local modes"},
+      {saved.c_line != now.c_line || saved.c_cc != now.c_cc, "control characters"},
+  };
+  names[0] = '\0';
+  for (const auto& part : parts) {
+    if (part.differs) {
+      const std::size_t used = std::strlen(names);
+      (void)std::snprintf(names + used, size - used, "%s%s", used == 0 ? "" : ", ", part.name);
+    }
+  }
+}
+
+}  // namespace
+
+void print_usage() { std::puts(kUsage); }
+
+void report_open_failure(int result, int error, const char* lock_path) {
+  if (result == kPortBusy) {
+    (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
+  } else if (result == kDeviceLockFailed || result == kDeviceLockOdd) {
+    // Only the port's users can put anything there: said, never passed over.
+    (void)std::fprintf(stderr, "%s: %s %s: %s\n", kDevicePath, kCannotLock, lock_path,
+                       result == kDeviceLockOdd ? kOddLock : std::strerror(error));
+  } else {
+    errno = error;
+    std::perror(kDevicePath);
+  }
+}
+
+void describe_fault(const PortFault& fault, char* text, std::size_t size) {
+  char first[kLineWords];
+  char second[kLineWords];
+  switch (fault.trouble) {
+    case PortTrouble::kNone:
+      text[0] = '\0';
+      break;
+    case PortTrouble::kStepFailed:
+      if (fault.step == nullptr) {
+        (void)std::snprintf(text, size, "%s", std::strerror(fault.error));
+      } else {
+        (void)std::snprintf(text, size, "%s: %s", fault.step, std::strerror(fault.error));
+      }
+      break;
+    case PortTrouble::kStalled:
+      (void)std::snprintf(text, size, "%s", kStalled);
+      break;
+    case PortTrouble::kCannotDrive:
+      describe_line(make_display_settings(), first, sizeof first);
+      describe_line(fault.kept, second, sizeof second);
+      (void)std::snprintf(text, size, "the port cannot do %s (it kept %s)", first, second);
+      break;
+    case PortTrouble::kNotRestored: {
+      char parts[96];
+      name_parts(fault.saved, fault.now, parts, sizeof parts);
+      describe_line(fault.saved, first, sizeof first);
+      describe_line(fault.now, second, sizeof second);
+      (void)std::snprintf(text, size,
+                          "the old settings did not all come back: %s (it had %s, it now has %s)",
+                          parts, first, second);
+      break;
+    }
+    case PortTrouble::kHungUp:
+      (void)std::snprintf(text, size, "%s", kHungUp[static_cast<int>(fault.hangup)]);
+      break;
+  }
+}
+
+void report_port_fault(const PortFault& fault) {
+  char text[2 * kLineWords + 160];
+  describe_fault(fault, text, sizeof text);
+  (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, text);
+}
