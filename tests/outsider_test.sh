@@ -23,6 +23,7 @@ chmod 2770 /run/dualrow
 # Every name a pseudo-terminal's lock could have, in every place anyone may
 # write: held where a file can be held, a FIFO, a link, a directory otherwise.
 planted=0 refused=0
+# shellcheck disable=SC2016 # expanded by the outsider's own shell
 setpriv --reuid=$outsider --regid=$outsider --clear-groups bash -c '
   for minor in $(seq 0 255); do
     for name in /run/lock/dualrow-136:$minor /run/lock/136:$minor /run/dualrow/136:$minor; do

@@ -14,69 +14,51 @@ const std::string kLeadIn(
     "X\0\0",
     4);
 
-TEST(DecodeFrame, ReadsLinesAsTheDisplayWould) {
-  struct Case {
-    std::string wire;
-    bool lead_in;
-    std::string line1;
-    std::string line2;
-  };
-  const Case cases[] = {
-      {kLeadIn + "      Hello\n      World", true, "      Hello", "      World"},
-      {kLeadIn, true, "", ""},
-      {kLeadIn + "        \n", true, "        ", ""},
-      {kLeadIn + "a\nb\nc", true, "a", "b\nc"},  // only the first newline ends line 1
-      {"      Hello\n", false, "      Hello", ""},
-      {"", false, "", ""},
-      {std::string("\x1bX\0", 3), false, std::string("\x1bX\0", 3), ""},  // a lead-in cut short
-  };
-  for (const Case& c : cases) {
-    const PanelFrame frame = decode_frame(c.wire);
-    EXPECT_EQ(frame.lead_in, c.lead_in) << describe_wire(c.wire);
-    EXPECT_EQ(frame.line1, c.line1) << describe_wire(c.wire);
-    EXPECT_EQ(frame.line2, c.line2) << describe_wire(c.wire);
-  }
+// The panel's two rows, between its borders.
+std::string box(const std::string& row1, const std::string& row2) {
+  return "┌────────────────┐\n" + row1 + "\n" + row2 + "\n└────────────────┘\n";
 }
 
-TEST(RenderPanel, DrawsTwoRowsOfSixteenColumns) {
-  EXPECT_EQ(render_panel(decode_frame(kLeadIn + "      Hello\n      World")),
-            "┌────────────────┐\n"
-            "│      Hello     │\n"
-            "│      World     │\n"
-            "└────────────────┘\n");
-}
-
-TEST(RenderPanel, CutsAndMarksLongRowsAndShowsPlaceholders) {
-  const PanelFrame frame = decode_frame(kLeadIn + "12345678901234567890\n\x01\xc3\xa9x");
-  EXPECT_EQ(render_panel(frame),
-            "┌────────────────┐\n"
-            "│1234567890123456»\n"
-            "│···x            │\n"
-            "└────────────────┘\n");
-  EXPECT_EQ(panel_warnings(frame), "note: line 1 has 4 bytes past column 16, not shown\n");
-}
-
-TEST(PanelWarnings, FlagsAFrameWithoutTheLeadIn) {
-  EXPECT_EQ(panel_warnings(decode_frame("Hello")),
-            "warning: the frame does not start with the lead-in 1B 58 00 00\n");
-  EXPECT_EQ(panel_warnings(decode_frame(kLeadIn + "Hello\n")), "");
-}
-
-TEST(DescribeWire, NamesEveryByte) {
+// Each frame as the preview shows it: every byte named, the panel as the
+// display reads it, and what the panel could not show.
+TEST(Panel, ShowsAFrameAsTheDisplayWouldReadIt) {
   struct Case {
     std::string wire;
     std::string description;
+    std::string row1;
+    std::string row2;
+    std::string warnings = "";
   };
+  const std::string blank = "│                │";
+  const std::string no_lead_in = "warning: the frame does not start with the lead-in 1B 58 00 00\n";
   const Case cases[] = {
       {kLeadIn + "      Hello\n      World",
-       "27 bytes: 1B 58 00 00 | 6×20 \"Hello\" 0A | 6×20 \"World\""},
-      {kLeadIn, "4 bytes: 1B 58 00 00"},
-      {kLeadIn + "        \n        ", "21 bytes: 1B 58 00 00 | 8×20 0A | 8×20"},
-      {kLeadIn + "  a\"\\\x01\n", "11 bytes: 1B 58 00 00 | 2×20 \"a\\\"\\\\\\x01\" 0A"},
-      {"oops", "4 bytes: \"oops\""},
-      {"", "0 bytes"},
+       "27 bytes: 1B 58 00 00 | 6×20 \"Hello\" 0A | 6×20 \"World\"", "│      Hello     │",
+       "│      World     │"},
+      {kLeadIn, "4 bytes: 1B 58 00 00", blank, blank},
+      {kLeadIn + "        \n        ", "21 bytes: 1B 58 00 00 | 8×20 0A | 8×20", blank, blank},
+      // Only the first newline ends line 1; a byte outside printable ASCII is a dot.
+      {kLeadIn + "a\nb\nc", "9 bytes: 1B 58 00 00 | \"a\" 0A | \"b\\x0Ac\"", "│a               │",
+       "│b·c             │"},
+      {kLeadIn + "  a\"\\\x01\n", "11 bytes: 1B 58 00 00 | 2×20 \"a\\\"\\\\\\x01\" 0A",
+       "│  a\"\\·          │", blank},
+      // Past column 16: cut and marked.
+      {kLeadIn + "12345678901234567890\n\x01\xc3\xa9x",
+       "29 bytes: 1B 58 00 00 | \"12345678901234567890\" 0A | \"\\x01\\xC3\\xA9x\"",
+       "│1234567890123456»", "│···x            │",
+       "note: line 1 has 4 bytes past column 16, not shown\n"},
+      {"      Hello\n", "12 bytes: 6×20 \"Hello\" 0A", "│      Hello     │", blank, no_lead_in},
+      {std::string("\x1bX\0", 3), "3 bytes: \"\\x1BX\\x00\"", "│·X·             │", blank,
+       no_lead_in},  // a lead-in cut short
+      {"", "0 bytes", blank, blank, no_lead_in},
   };
-  for (const Case& c : cases) EXPECT_EQ(describe_wire(c.wire), c.description);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    const PanelFrame frame = decode_frame(c.wire);
+    EXPECT_EQ(describe_wire(c.wire), c.description);
+    EXPECT_EQ(render_panel(frame), box(c.row1, c.row2));
+    EXPECT_EQ(panel_warnings(frame), c.warnings);
+  }
 }
 
 // The bytes of each frame, for comparing.

@@ -80,27 +80,6 @@ TEST_F(Stress, FiftyAtOnceRoundAfterRound) {
   EXPECT_EQ(run.after, run.before);
 }
 
-TEST_F(Stress, ArgumentsOfAnySizeAndAnyByteAreCutByTheRule) {
-  std::mt19937 random(20261208);
-  std::uniform_int_distribution<int> any_byte(1, 255);
-  // Across the cut and up to 128 KiB less the ending zero, the kernel's limit for
-  // one argument; the layout's own table steps across every edge.
-  for (const std::size_t size : std::initializer_list<std::size_t>{1, 31, 32, 4096, 131071}) {
-    std::string first(size, ' ');
-    std::string second(size, ' ');
-    for (char& byte : first) byte = static_cast<char>(any_byte(random));
-    for (char& byte : second) byte = static_cast<char>(any_byte(random));
-    PortOptions options;
-    options.command = {DUALROW_PATH, first, second};
-    options.prior = unusual_settings();
-    const PortRun run = run_on_private_port(options);
-    ASSERT_EQ(run.setup_error, "");
-    EXPECT_EQ(exit_code(run), 0) << size << " bytes: " << run.err;
-    EXPECT_TRUE(run.wire == expected_frame({first, second})) << size << " bytes";
-    EXPECT_EQ(run.after, run.before);
-  }
-}
-
 // Built where the build found valgrind and the tool is not sanitized (a
 // sanitizer's runtime allocates on the tool's behalf).
 #ifdef VALGRIND
