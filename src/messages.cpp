@@ -22,8 +22,8 @@ constexpr const char* kHungUp[] = {
     "hung up: the frame may not have left; the old settings are back",
     "hung up: the device is gone; the frame may not have left",
     "hung up: the frame may not have left; the old settings could not be put back",
-    "hung up: the frame may not have left; the old settings could not be put back "
-    "(the path now leads to another device)",
+    ("hung up: the frame may not have left; the old settings could not be put back "
+     "(the path now leads to another device)"),
 };
 constexpr std::size_t kLineWords = 160;  // bytes: the longest description of a line and more
 

@@ -60,17 +60,13 @@ void put_pending_input(const Pty& pty, const std::string& input) {
   }
 }
 
-// A directory of the test's own that the run sees as /run/dualrow; empty
-// where the arrangement has none.
-std::string make_lock_place(LockPlace kind) {
-  if (kind == LockPlace::kNone) return {};
+// A directory of the test's own that the run sees as /run/dualrow, made as the
+// packages make it: 2770, so that every lock file is the group's.
+std::string make_lock_place() {
   char place[] = "/tmp/dualrow-place.XXXXXX";
-  if (mkdtemp(place) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return {};
+  if (mkdtemp(place) == nullptr || chmod(place, 02770) != 0) {
+    ADD_FAILURE() << "cannot make the lock place: " << std::strerror(errno);
   }
-  // As the packages make it: 2770, so that every lock file is the group's.
-  chmod(place, kind == LockPlace::kOpenToOthers ? 0777 : 02770);
   return place;
 }
 
@@ -92,31 +88,16 @@ int put_lock_file(const std::string& place, LockFile kind, dev_t device) {
     case LockFile::kFifo:
       made = mkfifo(path.c_str(), 0660) == 0;
       break;
-    case LockFile::kDirectory:
-      made = mkdir(path.c_str(), 0770) == 0;
-      break;
-    case LockFile::kLink:
-      made = symlink("/dev/null", path.c_str()) == 0;
-      break;
   }
   if (!made)
     ADD_FAILURE() << "cannot put the lock file at " << path << ": " << std::strerror(errno);
   return held;
 }
 
-void remove_lock_place(const std::string& place) {
-  std::error_code ignored;
-  if (!place.empty()) std::filesystem::remove_all(place, ignored);
-}
-
 // In the command's namespace: a /run of its own, with the place at /run/dualrow.
-bool show_lock_place(const std::string& place, LockPlace kind) {
-  if (mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") != 0) {
-    return false;
-  }
-  if (kind == LockPlace::kNone) return true;
-  if (kind == LockPlace::kLink) return symlink(place.c_str(), kLockPlace) == 0;
-  return mkdir(kLockPlace, 0755) == 0 &&
+bool show_lock_place(const std::string& place) {
+  return mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") == 0 &&
+         mkdir(kLockPlace, 0755) == 0 &&
          mount(place.c_str(), kLockPlace, nullptr, MS_BIND, nullptr) == 0;
 }
 
@@ -125,15 +106,15 @@ bool show_lock_place(const std::string& place, LockPlace kind) {
 PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
   auto filler = std::make_shared<std::size_t>(0);
   auto held_lock = std::make_shared<int>(-1);
-  const std::string place = make_lock_place(arrangements.lock_place);
+  const std::string place = make_lock_place();
   options.arrange = [arrangements, filler, held_lock, place](const Pty& pty) {
     if (arrangements.hold_output) *filler = fill_output(pty);
     if (!arrangements.pending_input.empty()) put_pending_input(pty, arrangements.pending_input);
     if (arrangements.lock_port) flock(pty.slave, LOCK_EX);
-    if (!place.empty()) *held_lock = put_lock_file(place, arrangements.lock_file, pty.device);
+    *held_lock = put_lock_file(place, arrangements.lock_file, pty.device);
   };
   options.before_exec = [arrangements, place] {
-    if (!show_lock_place(place, arrangements.lock_place)) return false;
+    if (!show_lock_place(place)) return false;
     if (arrangements.port_mode && chmod("/dev/ttyS0", *arrangements.port_mode) != 0) return false;
     if (!arrangements.run_as) return true;
     const auto gid = static_cast<gid_t>(*arrangements.run_as);
@@ -153,7 +134,8 @@ PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
   }
   PortRun run = run_on_private_port(options);
   if (*held_lock >= 0) close(*held_lock);
-  remove_lock_place(place);
+  std::error_code ignored;
+  std::filesystem::remove_all(place, ignored);
   run.wire.erase(0, *filler);
   return run;
 }

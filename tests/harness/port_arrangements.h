@@ -8,12 +8,9 @@
 
 #include "private_port.h"
 
-/// What stands at /run/dualrow for the run: a place of the test's own, made as
-/// the packages make it, or one no port user would make; never the machine's.
-enum class LockPlace { kTrusted, kOpenToOthers, kLink, kNone };
-
-/// What stands at the device's lock file in that place before the run.
-enum class LockFile { kNone, kHeld, kFifo, kDirectory, kLink };
+/// What stands at the device's lock file before the run, in a /run/dualrow of
+/// the test's own (made as the packages make it; never the machine's).
+enum class LockFile { kNone, kHeld, kFifo };
 
 /// What the tests arrange around a run on a private port, beyond what the
 /// preview needs: the port's state before the command starts, who runs it,
@@ -24,7 +21,6 @@ struct Arrangements {
   std::optional<uid_t> run_as;      // uid (and gid) to drop to; needs root
   bool hold_output = false;         // the port's output is full and not read until the command ends
   bool lock_port = false;           // an exclusive flock on the port is held throughout
-  LockPlace lock_place = LockPlace::kTrusted;
   LockFile lock_file = LockFile::kNone;  // kHeld: as a run through another node holds it
   int signal = 0;                        // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
