@@ -120,7 +120,12 @@ bool open_pty(Pty& pty, std::string& error) {
     error = describe("posix_openpt");
     return false;
   }
-  pty.slave_path = ptsname(pty.master);
+  const char* slave_path = ptsname(pty.master);
+  if (slave_path == nullptr) {
+    error = describe("ptsname");
+    return false;
+  }
+  pty.slave_path = slave_path;
   pty.slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   struct stat slave {};
   if (pty.slave < 0 || fstat(pty.slave, &slave) != 0) {
@@ -494,12 +499,5 @@ LineSettings unusual_settings() {
   t.c_cc[VINTR] = 3;
   t.c_ispeed = 115200;  // bits per second
   t.c_ospeed = 115200;
-  return t;
-}
-
-LineSettings at_custom_rate(std::uint32_t bits_per_second) {
-  LineSettings t = unusual_settings();
-  t.c_cflag = (t.c_cflag & ~static_cast<std::uint32_t>(CBAUD)) | CBAUDEX;  // the kernel's BOTHER
-  t.c_ispeed = t.c_ospeed = bits_per_second;
   return t;
 }

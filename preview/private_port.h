@@ -93,10 +93,6 @@ int killed_by(const PortRun& run);
 /// canonical, echoing, with output processing, at 115200 baud.
 LineSettings unusual_settings();
 
-/// The same at a rate no B-constant names (BOTHER), as a MIDI (31250) or DMX
-/// (250000) program leaves a port.
-LineSettings at_custom_rate(std::uint32_t bits_per_second);
-
 // The status of a command that could not be started, as env(1) gives them:
 inline constexpr int kSetupFailed = 125;    // no private port could be made
 inline constexpr int kCannotExecute = 126;  // exec failed

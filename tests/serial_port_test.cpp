@@ -17,6 +17,7 @@
 #include <string>
 
 #include "display/display_settings.h"
+#include "harness/port_arrangements.h"
 #include "private_port.h"
 
 namespace {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -25,6 +27,15 @@ struct Arrangements {
   int signal = 0;                        // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };
+
+/// Settings unlike anything dualrow sets at a rate no B-constant names (BOTHER),
+/// as a MIDI (31250) or DMX (250000) program leaves a port.
+inline LineSettings at_custom_rate(std::uint32_t bits_per_second) {
+  LineSettings t = unusual_settings();
+  t.c_cflag = (t.c_cflag & ~static_cast<std::uint32_t>(CBAUD)) | CBAUDEX;  // the kernel's BOTHER
+  t.c_ispeed = t.c_ospeed = bits_per_second;
+  return t;
+}
 
 /// `run_on_private_port(options)` with the arrangements made; the wire holds
 /// only what the command sent.
