@@ -30,6 +30,7 @@ setpriv --reuid=$outsider --regid=$outsider --clear-groups bash -c '
       if exec {fd}>>"$name" 2>/dev/null && flock -n "$fd"; then echo planted; else echo refused; fi
     done
     mkfifo /run/lock/fifo-136:$minor /run/dualrow/fifo 2>/dev/null || true
+    mkdir /run/lock/dir-136:$minor /run/dualrow/dir 2>/dev/null || true
     ln -s /dev/null /run/dualrow/136:$minor 2>/dev/null || true
   done
   mkdir /run/dualrow.new 2>/dev/null && echo planted || echo refused
