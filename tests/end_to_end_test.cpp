@@ -257,17 +257,31 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
   }
 }
 
-// Only the port's users can put anything in the lock place: what cannot serve
-// as the lock there is said, never passed over.
-TEST_F(EndToEnd, AnOddLockFileEndsTheRunWith255AndNothingTouched) {
-  Arrangements arrangements;
-  arrangements.lock_file = LockFile::kFifo;
-  const PortRun result = run({"Hello", "World"}, {}, arrangements);
-  EXPECT_EQ(exit_code(result), 255);
-  EXPECT_EQ(result.err.rfind("/dev/ttyS0: cannot take the port's turn at /run/dualrow/", 0), 0u);
-  EXPECT_TRUE(result.err.ends_with(": it is not a plain file\n")) << result.err;
-  EXPECT_EQ(result.wire, "");
-  EXPECT_EQ(result.after, result.before);
+// Only the port's users can put anything in the lock place: a lock file there
+// that cannot be had is said, never passed over, for root as for anyone.
+TEST_F(EndToEnd, ALockFileThatCannotBeHadEndsTheRunWith255AndNothingTouched) {
+  struct Case {
+    LockFile file;
+    std::vector<std::string> wrapper;  // the command dualrow runs under
+    std::string reason;
+  };
+  const Case cases[] = {
+      {LockFile::kFifo, {}, "it is not a plain file"},
+      // Descriptors for the standard streams, the port and the place, none more.
+      {LockFile::kNone, {"prlimit", "--nofile=5"}, "Too many open files"},
+  };
+  for (const Case& c : cases) {
+    Arrangements arrangements;
+    arrangements.lock_file = c.file;
+    PortOptions options;
+    options.command = c.wrapper;
+    const PortRun result = run({"Hello", "World"}, options, arrangements);
+    EXPECT_EQ(exit_code(result), 255);
+    EXPECT_EQ(result.err.rfind("/dev/ttyS0: cannot take the port's turn at /run/dualrow/", 0), 0u);
+    EXPECT_TRUE(result.err.ends_with(": " + c.reason + "\n")) << result.err;
+    EXPECT_EQ(result.wire, "");
+    EXPECT_EQ(result.after, result.before);
+  }
 }
 
 TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
