@@ -398,7 +398,7 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
       // Short and interrupted writes are finished; an interrupted drain is
       // tried again.
       {{"DUALROW_SHIM_WRITE_MAX=1"}, "", frame},
-      {{"DUALROW_SHIM_WRITE_MAX=3", "DUALROW_SHIM_WRITE_EINTR=1"}, "", frame},
+      {{"DUALROW_SHIM_WRITE_MAX=3", "DUALROW_SHIM_FAIL=write:1:4,write:2:4,write:5:4"}, "", frame},
       {{"DUALROW_SHIM_FAIL=tcdrain:1:4"}, "", frame},
       // A write fails: the rest of the frame is not sent.
       {{"DUALROW_SHIM_FAIL=write:1"}, eio, ""},

@@ -1,13 +1,12 @@
 // Preloaded into dualrow by the end-to-end tests (LD_PRELOAD) to record the
 // order of its port calls and to inject the faults a real port can show:
-// short writes, EINTR, EIO after a hangup, an unreadable settings record, a
+// short writes, EINTR (a FAIL with errno 4), EIO after a hangup, an unreadable settings record, a
 // stop signal arriving mid-frame. The tool itself is not changed. The kernel's
 // settings calls (TCGETS2, TCSETS2) are logged and counted as "tcgetattr" and
 // "tcsetattr".
 //
 //   DUALROW_SHIM_LOG=path           append one line per call
 //   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
-//   DUALROW_SHIM_WRITE_EINTR=1      every other write fails with EINTR first
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
 //   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open (the port's, not its
@@ -115,7 +114,6 @@ long tcflush_calls = 0;
 long tcsetattr_calls = 0;
 long tcdrain_calls = 0;
 long sigprocmask_calls = 0;
-bool eintr_due = true;
 
 }  // namespace
 
@@ -167,14 +165,6 @@ ssize_t write(int fd, const void* bytes, size_t count) {
     const long signal = setting("DUALROW_SHIM_SIGNAL");
     log_call("kill %ld\n", signal != 0 ? signal : SIGTERM);
     kill(getpid(), static_cast<int>(signal != 0 ? signal : SIGTERM));
-  }
-  if (setting("DUALROW_SHIM_WRITE_EINTR") != 0) {
-    eintr_due = !eintr_due;
-    if (!eintr_due) {
-      log_call("write fd=%d %zu -> EINTR\n", fd, count);
-      errno = EINTR;
-      return -1;
-    }
   }
   if (fails("write", write_calls)) {
     log_call("write fd=%d %zu -> error\n", fd, count);
