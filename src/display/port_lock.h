@@ -3,21 +3,17 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cstddef>
-
-/// A run's turn on the port: an exclusive `flock` on the node it opened, and on
-/// the device's lock file in the lock place, where runs that reach one device
-/// through different nodes meet. Only the port's users can reach that place:
-/// it is used only when it is a directory, not a link, owned by root (or by the
-/// user running), with no access for others. Without such a place the node's
+/// A run's turn on the port: a `flock` on its node and on the device's lock file
+/// in a place only the port's users can reach. Without such a place the node's
 /// lock alone holds; inside it, a lock file that cannot be had ends the run.
 
 // Made at boot by the packages' tmpfiles.d entry: root's, the port's group's.
 inline constexpr char kLockPlace[] = "/run/dualrow";
 inline constexpr int kLockWaitMs = 10'000;  // milliseconds another run may hold the port
 
-// What take_port_turn gives besides 0; each but kPortBusy leaves errno set.
-inline constexpr int kLockFailed = -1;        // the node itself cannot be locked
+// What take_port_turn and open_port give besides 0; kLockFailed and
+// kDeviceLockFailed leave errno set.
+inline constexpr int kLockFailed = -1;        // the node cannot be opened or locked
 inline constexpr int kPortBusy = -2;          // another process kept a lock all kLockWaitMs
 inline constexpr int kDeviceLockFailed = -3;  // the device's lock file cannot be had
 inline constexpr int kDeviceLockOdd = -4;     // something other than a plain file is there
