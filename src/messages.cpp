@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "display/display_settings.h"
 #include "display/port_lock.h"
@@ -25,6 +26,7 @@ constexpr const char* kHungUp[] = {
     ("hung up: the frame may not have left; the old settings could not be put back "
      "(the path now leads to another device)"),
 };
+static_assert(std::size(kHungUp) == static_cast<std::size_t>(HangupEnd::kElsewhere) + 1);
 constexpr std::size_t kLineWords = 160;  // bytes: the longest description of a line and more
 
 char parity_letter(tcflag_t cflag) {
@@ -131,7 +133,7 @@ void describe_fault(const PortFault& fault, char* text, std::size_t size) {
       break;
     case PortTrouble::kCannotDrive:
       describe_line(make_display_settings(), first, sizeof first);
-      describe_line(fault.kept, second, sizeof second);
+      describe_line(fault.now, second, sizeof second);
       (void)std::snprintf(text, size, "the port cannot do %s (it kept %s)", first, second);
       break;
     case PortTrouble::kNotRestored: {

@@ -26,7 +26,7 @@ bool note_stalled(PortFault& fault) { return note(fault, PortFault{PortTrouble::
 
 bool note_cannot_drive(PortFault& fault, const LineSettings& kept) {
   PortFault trouble{PortTrouble::kCannotDrive};
-  trouble.kept = kept;
+  trouble.now = kept;
   return note(fault, trouble);
 }
 

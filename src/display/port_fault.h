@@ -11,7 +11,7 @@ enum class PortTrouble {
   kNone,
   kStepFailed,   // `step` failed with `error`
   kStalled,      // the frame did not leave within the output bound
-  kCannotDrive,  // the port kept `kept`, which does not drive the display's line
+  kCannotDrive,  // the port holds `now`, which does not drive the display's line
   kNotRestored,  // the saved settings did not all come back: `saved` against `now`
   kHungUp,       // the line was hung up; `hangup` says how it ended
 };
@@ -26,10 +26,9 @@ enum class HangupEnd {
 struct PortFault {
   PortTrouble trouble = PortTrouble::kNone;
   const char* step = nullptr;
-  int error = 0;  // errno
-  LineSettings kept{};
-  LineSettings saved{};
-  LineSettings now{};
+  int error = 0;         // errno
+  LineSettings saved{};  // kNotRestored
+  LineSettings now{};    // kCannotDrive, kNotRestored: what the port holds
   HangupEnd hangup = HangupEnd::kRestored;
 };
 
