@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "expected_frame.h"
-#include "private_port.h"
+#include "harness/port_arrangements.h"
 
 namespace {
 
@@ -33,9 +33,8 @@ double median(std::vector<double> values) {
 PortRun in_private_port(std::vector<std::string> command) {
   PortOptions options;
   options.command = std::move(command);
-  options.prior = unusual_settings();
   options.timeout = std::chrono::minutes(30);
-  return run_on_private_port(options);
+  return run_arranged(options);
 }
 
 // The total number of system calls `strace -c -f` counts for a command.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "panel.h"
 #include "private_port.h"
@@ -68,13 +69,13 @@ void watch(Preview& preview, std::string_view bytes) {
 }
 
 // The command's own status: its exit status, or 128 + the signal that ended it.
-int status_of(const PortRun& run, std::string& words) {
+int status_of(const CommandRun& run, std::string& words) {
   if (WIFSIGNALED(run.wait_status)) {
     words = std::string("killed by ") + strsignal(WTERMSIG(run.wait_status));
     return 128 + WTERMSIG(run.wait_status);
   }
-  words = "exit " + std::to_string(exit_code(run));
-  return exit_code(run);
+  words = "exit " + std::to_string(exit_code(run.wait_status));
+  return exit_code(run.wait_status);
 }
 
 }  // namespace
@@ -108,15 +109,13 @@ int main(int argc, char** argv) {
   (void)signal(SIGQUIT, SIG_IGN);
 
   Preview preview;
-  PortOptions options;
-  options.command.assign(argv + first, argv + argc);
-  options.prior = unusual_settings();  // so that a restore that never came shows
-  options.capture_output = false;
-  options.timeout.reset();
-  options.watch = [&](std::string_view bytes) { watch(preview, bytes); };
-  const PortRun run = run_on_private_port(options);
+  // A fresh pseudo-terminal's settings (canonical, echoing, 38400) are nothing
+  // like the display's, so a restore that never came shows.
+  const CommandRun run =
+      run_on_private_port(std::vector<std::string>(argv + first, argv + argc),
+                          [&](std::string_view bytes) { watch(preview, bytes); });
   if (!run.setup_error.empty()) {
-    const int status = exit_code(run);
+    const int status = exit_code(run.wait_status);
     const bool exec_failed = status == kCannotExecute || status == kNotFound;
     say(std::string("dualrow-preview: ") +
         (exec_failed ? ""

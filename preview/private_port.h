@@ -2,63 +2,19 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "display/line_settings.h"
 
-/// Runs a command with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
+/// A command run with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
 /// bound over it in a private mount namespace, on a tmpfs /dev that holds only
 /// it and a few harmless nodes of the machine's (null, zero, full, random,
 /// urandom, tty) with the fd links. The machine's own /dev/ttyS0 is never
 /// opened: when the namespace cannot be made, or /dev/ttyS0 inside it is not the
-/// pseudo-terminal, the command is not started and `setup_error` says why.
-
-struct Pty;
-
-struct PortOptions {
-  std::vector<std::string> command;      // argv; command[0] is run through PATH
-  std::optional<LineSettings> prior;     // settings put on the port before the run
-  std::vector<std::string> environment;  // NAME=VALUE entries added to the environment
-  bool create_port = true;               // false: /dev/ttyS0 does not exist
-  bool capture_output = true;  // false: the command shares this process's stdin, stdout, stderr
-  // The command is killed after this; none: it runs until it ends.
-  std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(20);
-  // Called with each piece of the wire as it arrives, and with an empty piece
-  // whenever the display end has been quiet for a poll (25 ms).
-  std::function<void(std::string_view)> watch;
-
-  // Where a caller arranges more around the run (the tests do):
-  // in this process, once the port is made and before the command starts;
-  std::function<void(const Pty&)> arrange;
-  // in the command's process, inside its namespace, last before exec; false,
-  // with errno set, stops the command from starting (status 125);
-  std::function<bool()> before_exec;
-  // at every poll while the command runs, with its pid and the time it has run;
-  std::function<void(pid_t, std::chrono::milliseconds)> tend;
-  // at every poll: whether to read the display end now (by default, always).
-  std::function<bool(bool command_ended)> read_port;
-};
-
-struct PortRun {
-  // Why the command did not start: the private port could not be made (status
-  // 125), or exec failed (126, 127 when not found); empty when it ran.
-  std::string setup_error;
-  std::string wire;      // bytes that arrived at the display end of the port
-  std::string out;       // the command's standard output, when captured
-  std::string err;       // the command's standard error, when captured
-  int wait_status = -1;  // as waitpid reports it
-  bool timed_out = false;
-  std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
-  LineSettings before{};                 // the port's settings just before the run
-  LineSettings after{};                  // and just after it
-  int pending_input_before = -1;         // bytes in the port's input queue before the run
-  int pending_input_after = -1;          // and left unread after it
-};
+/// pseudo-terminal, the command is not started and the reason is given.
 
 /// A fresh pseudo-terminal: the master in raw mode, and the slave opened
 /// non-blocking (this process's own description: its flock is not a command's).
@@ -71,6 +27,7 @@ struct Pty {
 
 /// Opens `pty`; false, with `error` saying why, when it cannot.
 bool open_pty(Pty& pty, std::string& error);
+void close_pty(Pty& pty);
 
 /// In a new user namespace: maps `uid` and `gid`, the ids this process had
 /// before it entered the namespace (inside it they read as the overflow id),
@@ -78,22 +35,59 @@ bool open_pty(Pty& pty, std::string& error);
 /// unprivileged.
 bool map_own_ids(uid_t uid, gid_t gid);
 
-/// Why a private port cannot be made here, or empty when it can.
-std::string private_port_unavailable();
+/// Placeholders for the private /dev's nodes, made before the command's process
+/// is forked (afterwards the machine's nodes cannot be reached by name); empty
+/// `dir` when they could not be made, with `error` saying why.
+struct DevPlaceholders {
+  std::string dir;
+};
+bool make_placeholders(DevPlaceholders& placeholders, std::string& error);
+void remove_placeholders(DevPlaceholders& placeholders);
 
-PortRun run_on_private_port(const PortOptions& options);
+/// In the command's process, after fork: enters a private mount namespace (and
+/// a user namespace, unless root) whose /dev holds `pty`'s slave as ttyS0, or
+/// no ttyS0 when `with_port` is false, and checks that it does. False, with the
+/// reason written to `report`, when it cannot: then the command must not start.
+bool enter_private_port(const Pty& pty, const DevPlaceholders& placeholders, bool with_port,
+                        int report);
+
+/// `strings` as exec takes them: pointers into them, then a null pointer. Made
+/// before fork, so that the command's process need not allocate.
+std::vector<char*> exec_list(std::vector<std::string>& strings);
+
+/// Last in the command's process: default signal handling and nothing held, as
+/// from a shell, then exec of argv[0] through PATH. Writes why to `report` and
+/// exits kNotFound or kCannotExecute when the exec fails.
+[[noreturn]] void exec_command(char* const argv[], char* const environment[], int report);
+
+/// Appends what `fd` has to `sink`; false once it has ended or failed.
+bool read_some(int fd, std::string& sink);
+
+/// Why the command did not start, from its wait status and its process's
+/// report; empty when it ran.
+std::string why_not_started(int wait_status, const std::string& report);
 
 /// The exit status, or -1 when the process did not exit normally.
-int exit_code(const PortRun& run);
+int exit_code(int wait_status);
 
-/// The terminating signal, or 0 when the process was not killed by one.
-int killed_by(const PortRun& run);
+/// How a run went as the display end saw it.
+struct CommandRun {
+  std::string setup_error;  // why the command did not start; empty when it ran
+  std::string wire;         // bytes that arrived at the display end of the port
+  int wait_status = -1;     // as waitpid reports it
+  LineSettings before{};    // the port's settings just before the run
+  LineSettings after{};     // and just after it
+};
 
-/// Settings unlike anything dualrow sets, for checking that it puts them back:
-/// canonical, echoing, with output processing, at 115200 baud.
-LineSettings unusual_settings();
+/// Runs `command` (command[0] through PATH) on a private port, sharing this
+/// process's standard streams; `watch` is called with each piece of the wire
+/// as it arrives, and with an empty piece whenever the display end has been
+/// quiet for a poll (25 ms). It runs until it ends.
+CommandRun run_on_private_port(const std::vector<std::string>& command,
+                               const std::function<void(std::string_view)>& watch);
 
 // The status of a command that could not be started, as env(1) gives them:
 inline constexpr int kSetupFailed = 125;    // no private port could be made
 inline constexpr int kCannotExecute = 126;  // exec failed
 inline constexpr int kNotFound = 127;       // no such command
+inline constexpr int kPortPollMs = 25;      // milliseconds between looks at a quiet port

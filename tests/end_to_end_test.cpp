@@ -1,4 +1,4 @@
-// The real dualrow binary, run on a private /dev/ttyS0 (see harness/private_port.h).
+// The real dualrow binary, run on a private /dev/ttyS0 (see preview/private_port.h).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,6 @@
 #include "expected_frame.h"
 #include "harness/port_arrangements.h"
 #include "harness/private_port_test.h"
-#include "private_port.h"
 
 namespace {
 
@@ -58,12 +57,10 @@ class EndToEnd : public PrivatePortTest {
   }
 
   // dualrow with `args`, after the wrapper command the options may hold.
-  static PortRun run(const std::vector<std::string>& args, PortOptions options = {},
-                     const Arrangements& arrangements = {}) {
+  static PortRun run(const std::vector<std::string>& args, PortOptions options = {}) {
     options.command.emplace_back(DUALROW_PATH);
     options.command.insert(options.command.end(), args.begin(), args.end());
-    if (!options.prior) options.prior = unusual_settings();
-    PortRun result = run_arranged(options, arrangements);
+    PortRun result = run_arranged(options);
     EXPECT_EQ(result.setup_error, "");
     EXPECT_FALSE(result.timed_out);
     return result;
@@ -143,10 +140,9 @@ TEST_F(EndToEnd, DiscardsInputReceivedBeforeTheRun) {
   LineSettings raw = unusual_settings();
   raw.c_iflag = raw.c_lflag = 0;  // every byte received counts as pending at once
   options.prior = raw;
-  Arrangements arrangements;
-  arrangements.pending_input = "stale bytes from the display";
-  const PortRun result = run({"x"}, options, arrangements);
-  ASSERT_EQ(result.pending_input_before, static_cast<int>(arrangements.pending_input.size()));
+  options.pending_input = "stale bytes from the display";
+  const PortRun result = run({"x"}, options);
+  ASSERT_EQ(result.pending_input_before, static_cast<int>(options.pending_input.size()));
   EXPECT_EQ(result.pending_input_after, 0);
   EXPECT_EQ(exit_code(result), 0);
 }
@@ -193,7 +189,7 @@ TEST_F(EndToEnd, APortThatCannotBeHadGetsNothing) {
                            c.check + " || exit 9; exit $status; }",
                        DUALROW_PATH};
     options.command.insert(options.command.end(), c.args.begin(), c.args.end());
-    const PortRun result = run_on_private_port(options);
+    const PortRun result = run_arranged(options);
     ASSERT_EQ(result.setup_error, "");
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");
@@ -234,15 +230,14 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
     PortOptions options;
     if (c.no_timers) options.command = {"prlimit", "--sigpending=0"};
     options.timeout = seconds(15);
-    Arrangements arrangements;
     // Busy through the device's lock file (as a run through another node of
     // it holds), stopped while waiting on the node's own lock.
-    if (c.locked && c.signal == 0) arrangements.lock_file = LockFile::kHeld;
-    arrangements.lock_port = c.locked && c.signal != 0;
-    arrangements.hold_output = !c.locked;
-    arrangements.signal = c.signal;
-    arrangements.signal_after = milliseconds(500);
-    const PortRun result = run({"Hello", "World"}, options, arrangements);
+    if (c.locked && c.signal == 0) options.lock_file = LockFile::kHeld;
+    options.lock_port = c.locked && c.signal != 0;
+    options.hold_output = !c.locked;
+    options.signal = c.signal;
+    options.signal_after = milliseconds(500);
+    const PortRun result = run({"Hello", "World"}, options);
     EXPECT_EQ(exit_code(result), c.status);
     EXPECT_EQ(killed_by(result), c.signal);
     EXPECT_EQ(result.err, c.err);
@@ -273,11 +268,10 @@ TEST_F(EndToEnd, ALockFileThatCannotBeHadEndsTheRunWith255AndNothingTouched) {
 #endif
   };
   for (const Case& c : cases) {
-    Arrangements arrangements;
-    arrangements.lock_file = c.file;
     PortOptions options;
+    options.lock_file = c.file;
     options.command = c.wrapper;
-    const PortRun result = run({"Hello", "World"}, options, arrangements);
+    const PortRun result = run({"Hello", "World"}, options);
     EXPECT_EQ(exit_code(result), 255);
     EXPECT_EQ(result.err.rfind("/dev/ttyS0: cannot take the port's turn at /run/dualrow/", 0), 0u);
     EXPECT_TRUE(result.err.ends_with(": " + c.reason + "\n")) << result.err;
@@ -302,9 +296,8 @@ TEST_F(EndToEnd, ClosedStandardStreamsNeverLeadTextOntoTheDisplay) {
     PortOptions options;
     options.command = {"sh", "-c", "exec \"$0\" \"$@\" " + c.closing, DUALROW_PATH};
     options.command.insert(options.command.end(), c.args.begin(), c.args.end());
-    options.prior = unusual_settings();
     options.environment = shim_environment({});
-    const PortRun result = run_on_private_port(options);
+    const PortRun result = run_arranged(options);
     ASSERT_EQ(result.setup_error, "");
     EXPECT_EQ(printable(result.wire), printable(expected_frame(c.args)));
     EXPECT_EQ(result.after, result.before);
@@ -448,7 +441,7 @@ TEST_F(EndToEnd, EachFailedStepIsReportedAndNothingIsSentBlind) {
     SCOPED_TRACE(c.faults.empty() ? c.err : c.faults.back());
     PortOptions options;
     options.command = c.wrapper;
-    options.prior = c.prior;
+    if (c.prior) options.prior = c.prior;
     const PortRun result = run_recorded({"Hello", "World"}, c.faults, options);
     if (c.prefix) {
       EXPECT_EQ(c.wire.rfind(result.wire, 0), 0u) << printable(result.wire);

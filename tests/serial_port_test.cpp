@@ -18,7 +18,6 @@
 
 #include "display/display_settings.h"
 #include "harness/port_arrangements.h"
-#include "private_port.h"
 
 namespace {
 
@@ -29,11 +28,6 @@ Pty open_pty() {
   std::string error;
   if (!open_pty(pty, error)) pty.slave_path.clear();
   return pty;
-}
-
-void close_pty(const Pty& pty) {
-  if (pty.slave >= 0) close(pty.slave);
-  if (pty.master >= 0) close(pty.master);
 }
 
 class PortOnPty : public ::testing::Test {

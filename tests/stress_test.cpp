@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "expected_frame.h"
+#include "harness/port_arrangements.h"
 #include "harness/private_port_test.h"
-#include "private_port.h"
 
 namespace {
 
@@ -28,9 +28,8 @@ class Stress : public PrivatePortTest {
   static PortRun run_script(const std::string& script) {
     PortOptions options;
     options.command = {"sh", "-c", script};
-    options.prior = unusual_settings();
     options.timeout = std::chrono::minutes(2);
-    PortRun run = run_on_private_port(options);
+    PortRun run = run_arranged(options);
     EXPECT_EQ(run.setup_error, "");
     EXPECT_FALSE(run.timed_out);
     return run;
@@ -88,9 +87,8 @@ using NoHeap = PrivatePortTest;
 TEST_F(NoHeap, ARunWithTwoTextsAllocatesNothing) {
   PortOptions options;
   options.command = {VALGRIND, "--error-exitcode=99", DUALROW_PATH, "Hello", "World"};
-  options.prior = unusual_settings();
   options.timeout = std::chrono::minutes(1);
-  const PortRun run = run_on_private_port(options);
+  const PortRun run = run_arranged(options);
   ASSERT_EQ(run.setup_error, "");
   EXPECT_EQ(exit_code(run), 0) << run.err;
   EXPECT_EQ(run.wire, expected_frame({"Hello", "World"}));

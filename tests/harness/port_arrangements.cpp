@@ -1,26 +1,27 @@
 #include "harness/port_arrangements.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 
-#include "display/serial_port.h"
+#include "display/port_lock.h"
+
+extern char** environ;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr int kFullAfterTries = 5;  // refused writes in a row before the port counts as full
 
 // Fills the port's output until it takes nothing several tries in a row: the
@@ -60,82 +61,208 @@ void put_pending_input(const Pty& pty, const std::string& input) {
   }
 }
 
-// A directory of the test's own that the run sees as /run/dualrow, made as the
-// packages make it: 2770, so that every lock file is the group's.
-std::string make_lock_place() {
-  char place[] = "/tmp/dualrow-place.XXXXXX";
-  if (mkdtemp(place) == nullptr || chmod(place, 02770) != 0) {
-    ADD_FAILURE() << "cannot make the lock place: " << std::strerror(errno);
-  }
-  return place;
-}
-
-// Puts `kind` at the device's lock file in `place`; returns the descriptor
-// that holds it, or -1.
-int put_lock_file(const std::string& place, LockFile kind, dev_t device) {
+// Puts `kind` at the device's lock file in `place`, `held` holding it; false
+// when it cannot.
+bool put_lock_file(const std::string& place, LockFile kind, dev_t device, int& held) {
   const std::string path =
       place + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  int held = -1;
-  bool made = true;
-  switch (kind) {
-    case LockFile::kNone:
-      break;
-    case LockFile::kHeld:
-      // Held until the run has ended; a run's own lock file is opened the same way.
-      held = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
-      made = held >= 0 && flock(held, LOCK_EX) == 0;
-      break;
-    case LockFile::kFifo:
-      made = mkfifo(path.c_str(), 0660) == 0;
-      break;
+  if (kind == LockFile::kHeld) {
+    // Held until the run has ended; a run's own lock file is opened the same way.
+    held = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
+    return held >= 0 && flock(held, LOCK_EX) == 0;
   }
-  if (!made)
-    ADD_FAILURE() << "cannot put the lock file at " << path << ": " << std::strerror(errno);
-  return held;
+  return kind != LockFile::kFifo || mkfifo(path.c_str(), 0660) == 0;
 }
 
-// In the command's namespace: a /run of its own, with the place at /run/dualrow.
-bool show_lock_place(const std::string& place) {
-  return mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") == 0 &&
-         mkdir(kLockPlace, 0755) == 0 &&
-         mount(place.c_str(), kLockPlace, nullptr, MS_BIND, nullptr) == 0;
+// The port as the options have it before the command starts; returns how many
+// bytes of filler its output holds.
+std::size_t arrange_port(const Pty& pty, const PortOptions& options, const std::string& place,
+                         int& held_lock, PortRun& run) {
+  const std::size_t filler = options.hold_output ? fill_output(pty) : 0;
+  if (!options.pending_input.empty()) put_pending_input(pty, options.pending_input);
+  if (options.lock_port) flock(pty.slave, LOCK_EX);
+  if (!put_lock_file(place, options.lock_file, pty.device, held_lock)) {
+    run.setup_error = std::string("put the lock file: ") + std::strerror(errno);
+  }
+  if (options.prior) write_line_settings(pty.slave, *options.prior);
+  ioctl(pty.slave, FIONREAD, &run.pending_input_before);
+  read_line_settings(pty.slave, run.before);
+  return filler;
+}
+
+// In the command's namespace: a /run of its own, with `place` at /run/dualrow.
+bool show_lock_place(const std::string& place, int report) {
+  const bool shown =
+      mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") == 0 &&
+      mkdir(kLockPlace, 0755) == 0 &&
+      mount(place.c_str(), kLockPlace, nullptr, MS_BIND, nullptr) == 0;
+  if (!shown) {
+    const std::string why = std::string("show the lock place: ") + std::strerror(errno);
+    (void)!write(report, why.data(), why.size());
+  }
+  return shown;
+}
+
+// This process's environment with the options' entries put over it.
+std::vector<std::string> environment_for(const PortOptions& options) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  for (const std::string& added : options.environment) {
+    // An entry without '=' names a variable and replaces only that one.
+    const std::string name = added.substr(0, added.find('=')) + "=";
+    std::erase_if(entries, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+    entries.push_back(added);
+  }
+  return entries;
+}
+
+struct Streams {
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  int report[2] = {-1, -1};  // the command's process's word on why it could not start
+};
+
+[[noreturn]] void start_command(const Pty& pty, const DevPlaceholders& placeholders,
+                                const PortOptions& options, const std::string& place,
+                                const Streams& streams, char* const argv[], char* const envp[]) {
+  const int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+  dup2(streams.out[1], STDOUT_FILENO);
+  dup2(streams.err[1], STDERR_FILENO);
+  const int report = streams.report[1];
+  if (enter_private_port(pty, placeholders, options.create_port, report) &&
+      show_lock_place(place, report)) {
+    exec_command(argv, envp, report);
+  }
+  _exit(kSetupFailed);
+}
+
+// Reads the display end (a held one only once the command has ended), the
+// command's streams and its report until it has ended and the display end has
+// been quiet for a while; signals it and kills it as the options say.
+std::string follow(pid_t child, const Pty& pty, const Streams& streams, const PortOptions& options,
+                   PortRun& run) {
+  std::string report;
+  bool open[3] = {true, true, true};
+  bool ended = false;
+  bool signalled = options.signal == 0;
+  const auto started = Clock::now();
+  for (int quiet_polls = 0; !ended || open[0] || open[1] || quiet_polls < 2;) {
+    const bool read_port = !options.hold_output || ended;
+    pollfd fds[4] = {{read_port ? pty.master : -1, POLLIN, 0},
+                     {open[0] ? streams.out[0] : -1, POLLIN, 0},
+                     {open[1] ? streams.err[0] : -1, POLLIN, 0},
+                     {open[2] ? streams.report[0] : -1, POLLIN, 0}};
+    const int ready = poll(fds, 4, kPortPollMs);
+    const bool port_spoke = ready > 0 && (fds[0].revents & POLLIN) != 0;
+    if (port_spoke) read_some(pty.master, run.wire);
+    std::string* sinks[3] = {&run.out, &run.err, &report};
+    for (int i = 0; i < 3; ++i) {
+      if (ready > 0 && fds[i + 1].revents != 0) open[i] = read_some(fds[i + 1].fd, *sinks[i]);
+    }
+    quiet_polls = port_spoke || !ended ? 0 : quiet_polls + 1;
+    const auto ran = Clock::now() - started;
+    if (!signalled && ran >= options.signal_after) signalled = kill(child, options.signal) == 0;
+    if (!ended && waitpid(child, &run.wait_status, WNOHANG) == child) {
+      ended = true;
+      run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(ran);
+    }
+    // Something the command left running may hold its streams open for ever:
+    // the time limit still counts once the command itself has ended.
+    if (ran > options.timeout) {
+      run.timed_out = true;
+      if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &run.wait_status, 0);
+      }
+      break;
+    }
+  }
+  while (open[2]) open[2] = read_some(streams.report[0], report);
+  return report;
 }
 
 }  // namespace
 
-PortRun run_arranged(PortOptions options, const Arrangements& arrangements) {
-  auto filler = std::make_shared<std::size_t>(0);
-  auto held_lock = std::make_shared<int>(-1);
-  const std::string place = make_lock_place();
-  options.arrange = [arrangements, filler, held_lock, place](const Pty& pty) {
-    if (arrangements.hold_output) *filler = fill_output(pty);
-    if (!arrangements.pending_input.empty()) put_pending_input(pty, arrangements.pending_input);
-    if (arrangements.lock_port) flock(pty.slave, LOCK_EX);
-    *held_lock = put_lock_file(place, arrangements.lock_file, pty.device);
-  };
-  options.before_exec = [arrangements, place] {
-    if (!show_lock_place(place)) return false;
-    if (arrangements.port_mode && chmod("/dev/ttyS0", *arrangements.port_mode) != 0) return false;
-    if (!arrangements.run_as) return true;
-    const auto gid = static_cast<gid_t>(*arrangements.run_as);
-    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(*arrangements.run_as) == 0;
-  };
-  if (arrangements.signal != 0) {
-    auto signalled = std::make_shared<bool>(false);
-    options.tend = [arrangements, signalled](pid_t command, std::chrono::milliseconds ran) {
-      if (!*signalled && ran >= arrangements.signal_after) {
-        kill(command, arrangements.signal);
-        *signalled = true;
-      }
-    };
+LineSettings unusual_settings() {
+  LineSettings t{};
+  t.c_iflag = ICRNL | IXON | IXOFF | BRKINT;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = B115200 | CS8 | CREAD | CLOCAL | HUPCL;
+  t.c_lflag = ICANON | ECHO | ECHOE | ISIG;
+  t.c_cc[VMIN] = 5;
+  t.c_cc[VTIME] = 7;
+  t.c_cc[VINTR] = 3;
+  t.c_ispeed = 115200;  // bits per second
+  t.c_ospeed = 115200;
+  return t;
+}
+
+PortRun run_arranged(const PortOptions& options) {
+  PortRun run;
+  Pty pty;
+  DevPlaceholders placeholders;
+  Streams streams;
+  // A lock place of the test's own, made as the packages make it: 2770, so
+  // that every lock file is the group's.
+  char place[] = "/tmp/dualrow-place.XXXXXX";
+  if (mkdtemp(place) == nullptr || chmod(place, 02770) != 0) {
+    run.setup_error = std::string("make the lock place: ") + std::strerror(errno);
+  } else if (open_pty(pty, run.setup_error) && make_placeholders(placeholders, run.setup_error)) {
+    if (pipe2(streams.out, O_CLOEXEC) != 0 || pipe2(streams.err, O_CLOEXEC) != 0 ||
+        pipe2(streams.report, O_CLOEXEC) != 0) {
+      run.setup_error = std::string("pipe2: ") + std::strerror(errno);
+    }
   }
-  if (arrangements.hold_output) {
-    options.read_port = [](bool command_ended) { return command_ended; };
+  int held_lock = -1;
+  std::size_t filler = 0;
+  if (run.setup_error.empty()) filler = arrange_port(pty, options, place, held_lock, run);
+  if (run.setup_error.empty()) {
+    std::vector<std::string> command = options.command;
+    std::vector<std::string> environment = environment_for(options);
+    const std::vector<char*> argv = exec_list(command);
+    const std::vector<char*> envp = exec_list(environment);
+    const pid_t child = fork();
+    if (child == 0) {
+      start_command(pty, placeholders, options, place, streams, argv.data(), envp.data());
+    }
+    for (int* end : {&streams.out[1], &streams.err[1], &streams.report[1]}) {
+      close(*end);
+      *end = -1;
+    }
+    if (child < 0) {
+      run.setup_error = std::string("fork: ") + std::strerror(errno);
+    } else {
+      const std::string said = follow(child, pty, streams, options, run);
+      run.setup_error = why_not_started(run.wait_status, said);
+    }
+    read_line_settings(pty.slave, run.after);
+    ioctl(pty.slave, FIONREAD, &run.pending_input_after);
+    run.wire.erase(0, filler);
   }
-  PortRun run = run_on_private_port(options);
-  if (*held_lock >= 0) close(*held_lock);
+  if (held_lock >= 0) close(held_lock);
+  for (int* pair : {streams.out, streams.err, streams.report}) {
+    for (int i = 0; i < 2; ++i) {
+      if (pair[i] >= 0) close(pair[i]);
+    }
+  }
+  close_pty(pty);
+  remove_placeholders(placeholders);
   std::error_code ignored;
   std::filesystem::remove_all(place, ignored);
-  run.wire.erase(0, *filler);
   return run;
+}
+
+int exit_code(const PortRun& run) { return exit_code(run.wait_status); }
+
+int killed_by(const PortRun& run) {
+  return WIFSIGNALED(run.wait_status) ? WTERMSIG(run.wait_status) : 0;
+}
+
+std::string private_port_unavailable() {
+  PortOptions probe;
+  probe.command = {"true"};
+  const PortRun run = run_arranged(probe);
+  if (!run.setup_error.empty()) return run.setup_error;
+  return exit_code(run) == 0 ? "" : "a command on a private port did not run";
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "private_port.h"
 
@@ -14,22 +15,12 @@
 /// the test's own (made as the packages make it; never the machine's).
 enum class LockFile { kNone, kHeld, kFifo };
 
-/// What the tests arrange around a run on a private port, beyond what the
-/// preview needs: the port's state before the command starts, who runs it,
-/// and what happens to it while it runs.
-struct Arrangements {
-  std::string pending_input;        // bytes received by the port before the run
-  std::optional<mode_t> port_mode;  // chmod of the port node
-  std::optional<uid_t> run_as;      // uid (and gid) to drop to; needs root
-  bool hold_output = false;         // the port's output is full and not read until the command ends
-  bool lock_port = false;           // an exclusive flock on the port is held throughout
-  LockFile lock_file = LockFile::kNone;  // kHeld: as a run through another node holds it
-  int signal = 0;                        // sent to the command once `signal_after` has passed
-  std::chrono::milliseconds signal_after{0};
-};
+/// Settings unlike anything dualrow sets, for checking that it puts them back:
+/// canonical, echoing, with output processing, at 115200 baud.
+LineSettings unusual_settings();
 
-/// Settings unlike anything dualrow sets at a rate no B-constant names (BOTHER),
-/// as a MIDI (31250) or DMX (250000) program leaves a port.
+/// The same at a rate no B-constant names (BOTHER), as a MIDI (31250) or DMX
+/// (250000) program leaves a port.
 inline LineSettings at_custom_rate(std::uint32_t bits_per_second) {
   LineSettings t = unusual_settings();
   t.c_cflag = (t.c_cflag & ~static_cast<std::uint32_t>(CBAUD)) | CBAUDEX;  // the kernel's BOTHER
@@ -37,6 +28,43 @@ inline LineSettings at_custom_rate(std::uint32_t bits_per_second) {
   return t;
 }
 
-/// `run_on_private_port(options)` with the arrangements made; the wire holds
-/// only what the command sent.
-PortRun run_arranged(PortOptions options, const Arrangements& arrangements);
+/// A test's run on a private port: the command, and the port's state before it
+/// starts and while it runs. Its own /run, with the lock place, goes with it.
+struct PortOptions {
+  std::vector<std::string> command;      // argv; command[0] is run through PATH
+  std::vector<std::string> environment;  // NAME=VALUE entries put over this process's
+  std::optional<LineSettings> prior = unusual_settings();        // put on the port before the run
+  bool create_port = true;                                       // false: no /dev/ttyS0
+  std::chrono::milliseconds timeout = std::chrono::seconds(20);  // then the command is killed
+  std::string pending_input;  // bytes received by the port before the run
+  bool hold_output = false;   // the port's output is full and not read until the command ends
+  bool lock_port = false;     // an exclusive flock on the port is held throughout
+  LockFile lock_file = LockFile::kNone;  // kHeld: as a run through another node holds it
+  int signal = 0;                        // sent to the command once `signal_after` has passed
+  std::chrono::milliseconds signal_after{0};
+};
+
+struct PortRun {
+  std::string setup_error;  // why the command did not start; empty when it ran
+  std::string wire;         // bytes the command sent to the display end
+  std::string out;          // the command's standard output
+  std::string err;          // and its standard error
+  int wait_status = -1;     // as waitpid reports it
+  bool timed_out = false;
+  std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
+  LineSettings before{};                 // the port's settings just before the run
+  LineSettings after{};                  // and just after it
+  int pending_input_before = -1;         // bytes in the port's input queue before the run
+  int pending_input_after = -1;          // and left unread after it
+};
+
+PortRun run_arranged(const PortOptions& options);
+
+/// The exit status, or -1 when the process did not exit normally.
+int exit_code(const PortRun& run);
+
+/// The terminating signal, or 0 when the process was not killed by one.
+int killed_by(const PortRun& run);
+
+/// Why a private port cannot be made here, or empty when it can.
+std::string private_port_unavailable();

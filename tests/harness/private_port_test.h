@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "private_port.h"
+#include "harness/port_arrangements.h"
 
 /// A test fixture for tests that run commands on a private /dev/ttyS0. The
 /// build registers them only where one can be made (elsewhere they are listed
