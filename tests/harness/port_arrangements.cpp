@@ -22,31 +22,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kFullAfterTries = 5;  // refused writes in a row before the port counts as full
-
-// Fills the port's output until it takes nothing several tries in a row: the
-// kernel moves bytes on to the master in the background for a while. Returns
-// how many bytes went in.
-std::size_t fill_output(const Pty& pty) {
-  termios raw{};
-  tcgetattr(pty.slave, &raw);
-  cfmakeraw(&raw);  // output processing off: every byte counts once
-  tcsetattr(pty.slave, TCSANOW, &raw);
-  const std::string block(4096, '\xff');
-  std::size_t filled = 0;
-  for (int refused = 0; refused < kFullAfterTries;) {
-    const ssize_t n = write(pty.slave, block.data(), block.size());
-    if (n > 0) {
-      filled += static_cast<std::size_t>(n);
-      refused = 0;
-    } else {
-      ++refused;
-      usleep(2000);
-    }
-  }
-  return filled;
-}
-
 void put_pending_input(const Pty& pty, const std::string& input) {
   for (std::size_t sent = 0; sent < input.size();) {
     const ssize_t n = write(pty.master, input.data() + sent, input.size() - sent);
@@ -74,11 +49,12 @@ bool put_lock_file(const std::string& place, LockFile kind, dev_t device, int& h
   return kind != LockFile::kFifo || mkfifo(path.c_str(), 0660) == 0;
 }
 
-// The port as the options have it before the command starts; returns how many
-// bytes of filler its output holds.
-std::size_t arrange_port(const Pty& pty, const PortOptions& options, const std::string& place,
-                         int& held_lock, PortRun& run) {
-  const std::size_t filler = options.hold_output ? fill_output(pty) : 0;
+// The port as the options have it before the command starts.
+void arrange_port(const Pty& pty, const PortOptions& options, const std::string& place,
+                  int& held_lock, PortRun& run) {
+  // Stopped output takes no byte: a write waits, and a drain would, until the
+  // display end lets it go.
+  if (options.hold_output) tcflow(pty.slave, TCOOFF);
   if (!options.pending_input.empty()) put_pending_input(pty, options.pending_input);
   if (options.lock_port) flock(pty.slave, LOCK_EX);
   if (!put_lock_file(place, options.lock_file, pty.device, held_lock)) {
@@ -87,7 +63,6 @@ std::size_t arrange_port(const Pty& pty, const PortOptions& options, const std::
   if (options.prior) write_line_settings(pty.slave, *options.prior);
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
   read_line_settings(pty.slave, run.before);
-  return filler;
 }
 
 // In the command's namespace: a /run of its own, with `place` at /run/dualrow.
@@ -137,8 +112,7 @@ struct Streams {
   _exit(kSetupFailed);
 }
 
-// Reads the display end (a held one only once the command has ended), the
-// command's streams and its report until it has ended and the display end has
+// Reads the display end, the command's streams and its report until it has ended and the display end has
 // been quiet for a while; signals it and kills it as the options say.
 std::string follow(pid_t child, const Pty& pty, const Streams& streams, const PortOptions& options,
                    PortRun& run) {
@@ -148,8 +122,7 @@ std::string follow(pid_t child, const Pty& pty, const Streams& streams, const Po
   bool signalled = options.signal == 0;
   const auto started = Clock::now();
   for (int quiet_polls = 0; !ended || open[0] || open[1] || quiet_polls < 2;) {
-    const bool read_port = !options.hold_output || ended;
-    pollfd fds[4] = {{read_port ? pty.master : -1, POLLIN, 0},
+    pollfd fds[4] = {{pty.master, POLLIN, 0},
                      {open[0] ? streams.out[0] : -1, POLLIN, 0},
                      {open[1] ? streams.err[0] : -1, POLLIN, 0},
                      {open[2] ? streams.report[0] : -1, POLLIN, 0}};
@@ -215,8 +188,7 @@ PortRun run_arranged(const PortOptions& options) {
     }
   }
   int held_lock = -1;
-  std::size_t filler = 0;
-  if (run.setup_error.empty()) filler = arrange_port(pty, options, place, held_lock, run);
+  if (run.setup_error.empty()) arrange_port(pty, options, place, held_lock, run);
   if (run.setup_error.empty()) {
     std::vector<std::string> command = options.command;
     std::vector<std::string> environment = environment_for(options);
@@ -238,7 +210,6 @@ PortRun run_arranged(const PortOptions& options) {
     }
     read_line_settings(pty.slave, run.after);
     ioctl(pty.slave, FIONREAD, &run.pending_input_after);
-    run.wire.erase(0, filler);
   }
   if (held_lock >= 0) close(held_lock);
   for (int* pair : {streams.out, streams.err, streams.report}) {

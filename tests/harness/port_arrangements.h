@@ -46,7 +46,7 @@ struct PortOptions {
 
 struct PortRun {
   std::string setup_error;  // why the command did not start; empty when it ran
-  std::string wire;         // bytes the command sent to the display end
+  std::string wire;         // bytes that arrived at the display end
   std::string out;          // the command's standard output
   std::string err;          // and its standard error
   int wait_status = -1;     // as waitpid reports it

@@ -145,20 +145,6 @@ int open(const char* path, int flags, ...) {
 // The same call under its large-file name, which some builds bind to.
 int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
-int flock(int fd, int operation) {
-  log_call("flock %d\n", operation);
-  return next<int (*)(int, int)>("flock")(fd, operation);
-}
-
-int fcntl(int fd, int command, ...) {
-  va_list args;
-  va_start(args, command);
-  const long argument = va_arg(args, long);
-  va_end(args);
-  if (command == F_SETFL) log_call("fcntl F_SETFL 0x%lx\n", argument);
-  return static_cast<int>(syscall(SYS_fcntl, fd, command, argument));
-}
-
 ssize_t write(int fd, const void* bytes, size_t count) {
   ++write_calls;
   if (write_calls == setting("DUALROW_SHIM_SIGNAL_AT")) {
@@ -218,11 +204,6 @@ int tcdrain(int fd) {
   }
   log_call("tcdrain\n");
   return next<int (*)(int)>("tcdrain")(fd);
-}
-
-int puts(const char* text) {
-  log_call("puts\n");
-  return next<int (*)(const char*)>("puts")(text);
 }
 
 int sigaction(int number, const struct sigaction* action, struct sigaction* old) {
