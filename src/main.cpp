@@ -40,14 +40,13 @@ void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault&
 
 int main(int argc, char** argv) {
   OpenPort port;
-  const int opened = open_display_port(port);
-  if (opened != 0) {
-    report_open_failure(opened, errno, port.lock.path);
+  PortFault fault;
+  if (!open_display_port(port, fault)) {
+    report_port_fault(fault);
     std::exit(kExitCannotOpen);
   }
   const int fd = port.fd;
 
-  PortFault fault;
   sigset_t outside{};
   const bool held = hold_all_signals(outside);
   if (!held) {

@@ -101,19 +101,6 @@ void name_parts(const LineSettings& saved, const LineSettings& now, char* names,
 
 void print_usage() { std::puts(kUsage); }
 
-void report_open_failure(int result, int error, const char* lock_path) {
-  if (result == kPortBusy) {
-    (void)std::fprintf(stderr, "%s: %s\n", kDevicePath, kBusy);
-  } else if (result == kDeviceLockFailed || result == kDeviceLockOdd) {
-    // Only the port's users can put anything there: said, never passed over.
-    (void)std::fprintf(stderr, "%s: %s %s: %s\n", kDevicePath, kCannotLock, lock_path,
-                       result == kDeviceLockOdd ? kOddLock : std::strerror(error));
-  } else {
-    errno = error;
-    std::perror(kDevicePath);
-  }
-}
-
 void describe_fault(const PortFault& fault, char* text, std::size_t size) {
   char first[kLineWords];
   char second[kLineWords];
@@ -127,6 +114,14 @@ void describe_fault(const PortFault& fault, char* text, std::size_t size) {
       } else {
         (void)std::snprintf(text, size, "%s: %s", fault.step, std::strerror(fault.error));
       }
+      break;
+    case PortTrouble::kBusy:
+      (void)std::snprintf(text, size, "%s", kBusy);
+      break;
+    case PortTrouble::kNoTurn:
+      // Only the port's users can put anything there: said, never passed over.
+      (void)std::snprintf(text, size, "%s %s: %s", kCannotLock, fault.lock_path,
+                          fault.error == 0 ? kOddLock : std::strerror(fault.error));
       break;
     case PortTrouble::kStalled:
       (void)std::snprintf(text, size, "%s", kStalled);

@@ -12,10 +12,6 @@
 /// The usage line, for a run without text.
 void print_usage();
 
-/// Why the port could not be opened or its turn taken: `result` is what
-/// open_display_port gave, `error` its errno, `lock_path` the device's lock file.
-void report_open_failure(int result, int error, const char* lock_path);
-
 /// The trouble `fault` records, in words (without the device's path).
 void describe_fault(const PortFault& fault, char* text, std::size_t size);
 

@@ -38,8 +38,9 @@ class PortOnPty : public ::testing::Test {
     char lock_template[] = "/tmp/dualrow-lock.XXXXXX";
     ASSERT_NE(mkdtemp(lock_template), nullptr);
     lock_dir_ = lock_template;
-    ASSERT_EQ(open_port(pty_.slave_path.c_str(), lock_dir_.c_str(), port_), 0)
-        << std::strerror(errno);
+    PortFault fault;
+    ASSERT_TRUE(open_port(pty_.slave_path.c_str(), lock_dir_.c_str(), port_, fault))
+        << static_cast<int>(fault.trouble);
   }
   void TearDown() override {
     const std::string lock = port_.lock.path;
@@ -65,22 +66,23 @@ TEST(OpenPort, UsesOnlyALockPlaceThePortsUsersAloneCanReach) {
   const uid_t self = geteuid();
   struct Case {
     const char* place;  // shell commands that make the place at $p and what is in it ($f)
-    int result;
+    bool opened;
     bool device_locked;
+    int error = 0;  // the lock file's trouble: errno, or 0 when it is no plain file
   };
   const Case cases[] = {
-      {"mkdir -m 2770 $p", 0, true},
-      {"mkdir -m 0700 $p && : >$f", 0, true},
-      {"true", 0, false},
-      {"mkdir -m 0777 $p", 0, false},
-      {"mkdir -m 0771 $p", 0, false},
-      {"mkdir -m 0700 $p.real && ln -s $p.real $p", 0, false},
-      {": >$p", 0, false},
-      {"mkdir -m 0700 $p && mkfifo $f", kDeviceLockOdd, false},
-      {"mkdir -m 0700 $p && mkdir $f", kDeviceLockOdd, false},
-      {"mkdir -m 0700 $p && ln -s /dev/null $f", kDeviceLockOdd, false},
+      {"mkdir -m 2770 $p", true, true},
+      {"mkdir -m 0700 $p && : >$f", true, true},
+      {"true", true, false},
+      {"mkdir -m 0777 $p", true, false},
+      {"mkdir -m 0771 $p", true, false},
+      {"mkdir -m 0700 $p.real && ln -s $p.real $p", true, false},
+      {": >$p", true, false},
+      {"mkdir -m 0700 $p && mkfifo $f", false, false},
+      {"mkdir -m 0700 $p && mkdir $f", false, false},
+      {"mkdir -m 0700 $p && ln -s /dev/null $f", false, false},
       // Root reads a file of mode 0 all the same; anyone else is refused.
-      {"mkdir -m 0700 $p && : >$f && chmod 0 $f", self == 0 ? 0 : kDeviceLockFailed, self == 0},
+      {"mkdir -m 0700 $p && : >$f && chmod 0 $f", self == 0, self == 0, EACCES},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.place);
@@ -93,9 +95,15 @@ TEST(OpenPort, UsesOnlyALockPlaceThePortsUsersAloneCanReach) {
     const std::string make = "p='" + place + "' f='" + file + "'; " + c.place;
     ASSERT_EQ(std::system(make.c_str()), 0);
     OpenPort port;
-    EXPECT_EQ(open_port(pty.slave_path.c_str(), place.c_str(), port), c.result);
+    PortFault fault;
+    EXPECT_EQ(open_port(pty.slave_path.c_str(), place.c_str(), port, fault), c.opened);
     EXPECT_EQ(port.lock.fd >= 0, c.device_locked);
-    if (c.result == 0) {
+    if (!c.opened) {
+      EXPECT_EQ(fault.trouble, PortTrouble::kNoTurn);
+      EXPECT_EQ(fault.error, c.error);
+      EXPECT_EQ(fault.lock_path, std::string(port.lock.path));
+      EXPECT_EQ(port.fd, -1);  // nothing held
+    } else {
       EXPECT_EQ(fcntl(port.fd, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_RDWR);
       // Another open description of the node, or of the device's lock file (as
       // a run through another node of the device has), cannot take the lock.

@@ -42,12 +42,12 @@ class Stress : public PrivatePortTest {
 TEST_F(Stress, AThousandRunsFiftyAtATimeLeaveNothingBehind) {
   constexpr int kAtOnce = 50;
   constexpr int kRounds = 20 / kEmulatorSlowdown;
-  const PortRun run = run_script(
-      "status=0; for round in $(seq 1 " + std::to_string(kRounds) +
-      "); do pids=; for i in $(seq 1 " + std::to_string(kAtOnce) + "); do \"" + DUALROW_PATH +
-      "\" \"r$round n$i\" \"together\" & pids=\"$pids $!\"; done; "
-      "for p in $pids; do wait $p || status=1; done; done; "
-      "flock --nonblock /dev/ttyS0 true || exit 2; exit $status");
+  const PortRun run = run_script("status=0; for round in $(seq 1 " + std::to_string(kRounds) +
+                                 "); do pids=; for i in $(seq 1 " + std::to_string(kAtOnce) +
+                                 "); do \"" + DUALROW_PATH +
+                                 "\" \"r$round n$i\" \"together\" & pids=\"$pids $!\"; done; "
+                                 "for p in $pids; do wait $p || status=1; done; done; "
+                                 "flock --nonblock /dev/ttyS0 true || exit 2; exit $status");
   EXPECT_EQ(exit_code(run), 0) << run.err;
   const std::map<std::string, int> frames = frames_on(run.wire);
   int whole = 0;

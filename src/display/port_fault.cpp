@@ -22,6 +22,15 @@ bool note_step_failed(PortFault& fault, const char* step, int error) {
   return note(fault, trouble);
 }
 
+bool note_busy(PortFault& fault) { return note(fault, PortFault{PortTrouble::kBusy}); }
+
+bool note_no_turn(PortFault& fault, const char* lock_path, int error) {
+  PortFault trouble{PortTrouble::kNoTurn};
+  trouble.lock_path = lock_path;
+  trouble.error = error;
+  return note(fault, trouble);
+}
+
 bool note_stalled(PortFault& fault) { return note(fault, PortFault{PortTrouble::kStalled}); }
 
 bool note_cannot_drive(PortFault& fault, const LineSettings& kept) {

@@ -24,15 +24,12 @@ int abandon(int fd, int result) {
 }
 
 // Short tries against the clock, so the wait needs no signal and cannot
-// mistake another failure for a busy lock. Returns 0, -1 with errno set, or
-// kPortBusy once `give_up` has passed.
+// mistake another failure for a busy lock. -1 with errno set on a failure,
+// EWOULDBLOCK once `give_up` has passed.
 int take_lock(int fd, const timespec& give_up) {
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) {
+    if (errno != EWOULDBLOCK || monotonic_reached(give_up)) {
       return -1;
-    }
-    if (monotonic_reached(give_up)) {
-      return kPortBusy;
     }
     const timespec pause{0, static_cast<long>(kLockPollMs) * 1'000'000};
     nanosleep(&pause, nullptr);
@@ -65,7 +62,8 @@ int open_lock_place(const char* place) {
 // The device's lock file in the place, opened for reading (enough for flock)
 // and made when missing, readable and writable by the place's group whatever
 // the umask. Not followed through a link, not waited on when it is a FIFO.
-// Returns the descriptor, kDeviceLockFailed with errno set, or kDeviceLockOdd.
+// Returns the descriptor, or -1 with errno set, or errno 0 when what is there
+// is no plain file.
 int open_device_lock(int dir, const char* name) {
   constexpr int kFlags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int lock = openat(dir, name, kFlags | O_CREAT | O_EXCL, kLockFileMode);
@@ -80,19 +78,19 @@ int open_device_lock(int dir, const char* name) {
     const int error = errno;
     const bool odd =
         fstatat(dir, name, &there, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(there.st_mode);
-    errno = error;
-    return odd ? kDeviceLockOdd : kDeviceLockFailed;
+    errno = odd ? 0 : error;
+    return -1;
   }
   struct stat file {};
   if (fstat(lock, &file) != 0) {
-    return abandon(lock, kDeviceLockFailed);
+    return abandon(lock, -1);
   }
   if (!S_ISREG(file.st_mode)) {
     close(lock);
-    return kDeviceLockOdd;
+    errno = 0;
+    return -1;
   }
-  lock = above_standard_streams(lock);
-  return lock < 0 ? kDeviceLockFailed : lock;
+  return above_standard_streams(lock);
 }
 
 }  // namespace
@@ -114,34 +112,33 @@ int above_standard_streams(int fd) {
 // interleave with ours. The node's lock holds among runs that open the same
 // node; the device's lock file also among runs that reach the device through
 // other nodes (a container's or a chroot's own /dev).
-int take_port_turn(int fd, const char* place, DeviceLock& lock) {
+bool take_port_turn(int fd, const char* place, DeviceLock& lock, PortFault& fault) {
   const timespec give_up = monotonic_after(kLockWaitMs);
-  const int node_locked = take_lock(fd, give_up);
-  struct stat node {};
-  if (node_locked != 0) {
-    return node_locked == kPortBusy ? kPortBusy : kLockFailed;
+  if (take_lock(fd, give_up) != 0) {
+    return errno == EWOULDBLOCK ? note_busy(fault) : note_step_failed(fault, nullptr, errno);
   }
+  struct stat node {};
   if (fstat(fd, &node) != 0 || !S_ISCHR(node.st_mode)) {
-    return 0;  // no device to meet on; the settings' save refuses what is no terminal
+    return true;  // no device to meet on; the settings' save refuses what is no terminal
   }
   char name[24];
   (void)std::snprintf(name, sizeof name, "%u:%u", major(node.st_rdev), minor(node.st_rdev));
   (void)std::snprintf(lock.path, sizeof lock.path, "%s/%s", place, name);
   const int dir = open_lock_place(place);
   if (dir < 0) {
-    return errno == ENOENT ? 0 : kDeviceLockFailed;
+    return errno == ENOENT || note_no_turn(fault, lock.path, errno);
   }
-  const int opened = open_device_lock(dir, name);
+  lock.fd = open_device_lock(dir, name);
   (void)abandon(dir, 0);
-  if (opened < 0) {
-    return opened;
+  if (lock.fd < 0) {
+    return note_no_turn(fault, lock.path, errno);
   }
-  lock.fd = opened;
-  const int device_locked = take_lock(lock.fd, give_up);
-  if (device_locked == -1) {
-    const bool cannot_lock = errno == ENOLCK;  // a file system with no locks is no meeting place
+  if (take_lock(lock.fd, give_up) != 0) {
+    const int error = errno;
     lock.fd = abandon(lock.fd, -1);
-    return cannot_lock ? 0 : kDeviceLockFailed;
+    // A file system with no locks is no meeting place.
+    return error == ENOLCK ||
+           (error == EWOULDBLOCK ? note_busy(fault) : note_no_turn(fault, lock.path, error));
   }
-  return device_locked;
+  return true;
 }

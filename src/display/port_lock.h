@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "display/port_fault.h"
+
 /// A run's turn on the port: a `flock` on its node and on the device's lock file
 /// in a place only the port's users can reach. Without such a place the node's
 /// lock alone holds; inside it, a lock file that cannot be had ends the run.
@@ -10,13 +12,6 @@
 // Made at boot by the packages' tmpfiles.d entry: root's, the port's group's.
 inline constexpr char kLockPlace[] = "/run/dualrow";
 inline constexpr int kLockWaitMs = 10'000;  // milliseconds another run may hold the port
-
-// What take_port_turn and open_port give besides 0; kLockFailed and
-// kDeviceLockFailed leave errno set.
-inline constexpr int kLockFailed = -1;        // the node cannot be opened or locked
-inline constexpr int kPortBusy = -2;          // another process kept a lock all kLockWaitMs
-inline constexpr int kDeviceLockFailed = -3;  // the device's lock file cannot be had
-inline constexpr int kDeviceLockOdd = -4;     // something other than a plain file is there
 
 /// The device's lock file, e.g. "/run/dualrow/4:64" for the first 8250, and the
 /// descriptor that holds it (-1 where there is no lock place: then the node's
@@ -38,7 +33,8 @@ int above_standard_streams(int fd);
 
 /// Waits up to kLockWaitMs in all for the node's lock on `fd` and then, when
 /// `place` is trusted, for the device's lock file in it (made there, mode 0660,
-/// when missing). Both go with their descriptors. Returns 0 or one of the
-/// results above; a place that is missing, untrusted, or on a file system that
-/// cannot lock (ENOLCK) leaves `lock.fd` at -1 and returns 0.
-int take_port_turn(int fd, const char* place, DeviceLock& lock);
+/// when missing). Both go with their descriptors. False, with the trouble noted
+/// (the node's lock failed, busy, or the lock file cannot be had), when the turn
+/// is not ours; a place that is missing, untrusted, or on a file system that
+/// cannot lock (ENOLCK) leaves `lock.fd` at -1, and the turn is ours.
+bool take_port_turn(int fd, const char* place, DeviceLock& lock, PortFault& fault);

@@ -69,27 +69,28 @@ void restore_after_hangup(int fd, const char* path, const SavedSettings& saved, 
 
 }  // namespace
 
-int open_port(const char* path, const char* lock_place, OpenPort& port) {
+bool open_port(const char* path, const char* lock_place, OpenPort& port, PortFault& fault) {
   // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
   // settings have CLOCAL clear while DCD is low; it is cleared once the turn is ours.
   port.fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
   if (port.fd < 0) {
-    return kLockFailed;
+    return note_step_failed(fault, nullptr, errno);
   }
-  int result = take_port_turn(port.fd, lock_place, port.lock);
-  if (result == 0) {
+  bool ours = take_port_turn(port.fd, lock_place, port.lock, fault);
+  if (ours) {
     const int flags = fcntl(port.fd, F_GETFL);
-    result = flags >= 0 && fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? 0 : kLockFailed;
+    ours = (flags >= 0 && fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) == 0) ||
+           note_step_failed(fault, nullptr, errno);
   }
-  if (result != 0) {
-    const int error = errno;
+  if (!ours) {
     close_port(port);
-    errno = error;
   }
-  return result;
+  return ours;
 }
 
-int open_display_port(OpenPort& port) { return open_port(kDevicePath, kLockPlace, port); }
+bool open_display_port(OpenPort& port, PortFault& fault) {
+  return open_port(kDevicePath, kLockPlace, port, fault);
+}
 
 void close_port(OpenPort& port) {
   for (int* fd : {&port.fd, &port.lock.fd}) {

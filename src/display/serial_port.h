@@ -35,12 +35,12 @@ struct OpenPort {
 /// Opens `path` for reading and writing without becoming its controlling
 /// terminal and without waiting for carrier, takes the run's turn on it
 /// (take_port_turn, with the lock file in `lock_place`; held until close_port)
-/// and leaves a blocking descriptor above the standard streams. Returns 0, or
-/// take_port_turn's results; kLockFailed also when the port cannot be opened.
-int open_port(const char* path, const char* lock_place, OpenPort& port);
+/// and leaves a blocking descriptor above the standard streams. False, with the
+/// trouble noted and nothing held, when the port cannot be opened or its turn had.
+bool open_port(const char* path, const char* lock_place, OpenPort& port, PortFault& fault);
 
-/// `open_port(kDevicePath, kLockPlace, port)`.
-int open_display_port(OpenPort& port);
+/// `open_port(kDevicePath, kLockPlace, port, fault)`.
+bool open_display_port(OpenPort& port, PortFault& fault);
 
 /// Closes the port, which releases both locks.
 void close_port(OpenPort& port);
