@@ -8,11 +8,11 @@
 
 int main(int argc, char** argv) {
   OpenPort port;
-  if (open_display_port(port) != 0 || argc < 3) {
+  PortFault fault;
+  if (!open_display_port(port, fault) || argc < 3) {
     return EXIT_FAILURE;
   }
   const int fd = port.fd;
-  PortFault fault;
   SavedSettings saved;
   Deadline bound;
   if (!configure_display_port(fd, saved, fault) || !start_output_bound(bound, fault)) {
