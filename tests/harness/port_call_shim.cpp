@@ -1,9 +1,10 @@
 // Preloaded into dualrow by the end-to-end tests (LD_PRELOAD) to record the
 // order of its port calls and to inject the faults a real port can show:
-// short writes, EINTR (a FAIL with errno 4), EIO after a hangup, an unreadable settings record, a
-// stop signal arriving mid-frame. The tool itself is not changed. The kernel's
-// settings calls (TCGETS2, TCSETS2) are logged and counted as "tcgetattr" and
-// "tcsetattr".
+// short writes, EINTR (a FAIL with errno 4), EIO after a hangup, an unreadable
+// settings record, a stop signal arriving mid-frame. A fault is chosen by the
+// call and its occurrence (the second tcsetattr), never by a global count. The
+// tool itself is not changed. The kernel's settings calls (TCGETS2, TCSETS2)
+// are logged and counted as "tcgetattr" and "tcsetattr".
 //
 //   DUALROW_SHIM_LOG=path           append one line per call
 //   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
@@ -61,21 +62,30 @@ void log_call(const char* format, ...) {
   errno = saved_errno;
 }
 
-// True, with errno set, when an entry of DUALROW_SHIM_FAIL names this, the
-// `count`-th call of `call`.
-bool fails(const char* call, long count) {
+// What follows "call:k" in the comma-separated entry of `variable` that names
+// the `count`-th call of `call` (an empty `call`: entries start at k); null
+// when no entry does.
+const char* planned(const char* variable, const char* call, long count) {
   const std::size_t length = std::strlen(call);
-  for (const char* plan = std::getenv("DUALROW_SHIM_FAIL"); plan != nullptr && *plan != '\0';) {
+  for (const char* plan = std::getenv(variable); plan != nullptr && *plan != '\0';) {
     char* rest = nullptr;
-    if (std::strncmp(plan, call, length) == 0 && plan[length] == ':' &&
-        std::strtol(plan + length + 1, &rest, 10) == count) {
-      errno = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, nullptr, 10)) : EIO;
-      return true;
+    const char* number = plan + (length == 0 ? 0 : length + 1);
+    if (std::strncmp(plan, call, length) == 0 && (length == 0 || plan[length] == ':') &&
+        std::strtol(number, &rest, 10) == count && rest != number) {
+      return rest;
     }
     plan = std::strchr(plan, ',');
     plan = plan == nullptr ? nullptr : plan + 1;
   }
-  return false;
+  return nullptr;
+}
+
+// True, with errno set, when DUALROW_SHIM_FAIL names the `count`-th call of `call`.
+bool fails(const char* call, long count) {
+  const char* error = planned("DUALROW_SHIM_FAIL", call, count);
+  if (error == nullptr) return false;
+  errno = *error == ':' ? static_cast<int>(std::strtol(error + 1, nullptr, 10)) : EIO;
+  return true;
 }
 
 // What DUALROW_SHIM_KEPT makes the `count`-th settings read show. Masks are
@@ -84,22 +94,15 @@ bool fails(const char* call, long count) {
 // are known (qemu-user).
 template <typename Record>
 void keep(Record& settings, long count) {
-  for (const char* plan = std::getenv("DUALROW_SHIM_KEPT"); plan != nullptr && *plan != '\0';) {
-    char* rest = nullptr;
-    if (std::strtol(plan, &rest, 10) == count && *rest == ':') {
-      const char* field = rest + 1;
-      const char* value = std::strchr(field, ':');
-      if (value == nullptr) return;
-      const auto x = static_cast<tcflag_t>(std::strtoul(value + 1, nullptr, 16));
-      const std::size_t length = static_cast<std::size_t>(value - field);
-      if (std::strncmp(field, "iflag", length) == 0) settings.c_iflag ^= x;
-      if (std::strncmp(field, "oflag", length) == 0) settings.c_oflag ^= x;
-      if (std::strncmp(field, "cflag", length) == 0) settings.c_cflag ^= x;
-      if (std::strncmp(field, "lflag", length) == 0) settings.c_lflag ^= x;
-    }
-    plan = std::strchr(plan, ',');
-    plan = plan == nullptr ? nullptr : plan + 1;
-  }
+  const char* field = planned("DUALROW_SHIM_KEPT", "", count);
+  const char* value = field == nullptr ? nullptr : std::strchr(field + 1, ':');
+  if (value == nullptr) return;
+  const auto x = static_cast<tcflag_t>(std::strtoul(value + 1, nullptr, 16));
+  const auto is = [&](const char* name) { return std::strncmp(field + 1, name, 5) == 0; };
+  if (is("iflag")) settings.c_iflag ^= x;
+  if (is("oflag")) settings.c_oflag ^= x;
+  if (is("cflag")) settings.c_cflag ^= x;
+  if (is("lflag")) settings.c_lflag ^= x;
 }
 
 template <typename Function>
@@ -133,11 +136,8 @@ int open(const char* path, int flags, ...) {
     log_call("open %s -> error\n", path);
     return -1;
   }
-  const char* plan = std::getenv("DUALROW_SHIM_OPEN_AS");
-  char* rest = nullptr;
-  if (plan != nullptr && std::strtol(plan, &rest, 10) == open_calls && *rest == ':') {
-    path = rest + 1;
-  }
+  const char* instead = planned("DUALROW_SHIM_OPEN_AS", "", open_calls);
+  if (instead != nullptr && *instead == ':') path = instead + 1;
   log_call("open %s flags=0x%x\n", path, static_cast<unsigned>(flags));
   return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
