@@ -136,6 +136,7 @@ void remove_placeholders(DevPlaceholders& placeholders) {
 
 std::vector<char*> exec_list(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (std::string& s : strings) {
     pointers.push_back(s.data());
   }

@@ -13,15 +13,6 @@
 
 namespace {
 
-// Closes a descriptor that failed half-way, keeping the errno of the failure
-// for the caller's report.
-int abandon(int fd, int result) {
-  const int error = errno;
-  close(fd);
-  errno = error;
-  return result;
-}
-
 // A fresh descriptor for the device `saved` came from: through /proc, so that
 // no path is named again, else through `path` when it still leads to that
 // device. -1 with errno ENODEV when the device is gone, EXDEV when `path` now
@@ -40,8 +31,9 @@ int open_same_device(int fd, const char* path, const SavedSettings& saved) {
   }
   struct stat node {};
   if (fstat(fresh, &node) != 0 || !S_ISCHR(node.st_mode) || node.st_rdev != saved.device) {
+    close(fresh);
     errno = EXDEV;  // another device behind the same name: not ours to set
-    return abandon(fresh, -1);
+    return -1;
   }
   return fresh;
 }

@@ -112,8 +112,8 @@ struct Streams {
   _exit(kSetupFailed);
 }
 
-// Reads the display end, the command's streams and its report until it has ended and the display end has
-// been quiet for a while; signals it and kills it as the options say.
+// Reads the display end, the command's streams and its report until it has ended and the display
+// end has been quiet for a while; signals it and kills it as the options say.
 std::string follow(pid_t child, const Pty& pty, const Streams& streams, const PortOptions& options,
                    PortRun& run) {
   std::string report;
