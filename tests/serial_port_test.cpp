@@ -34,20 +34,13 @@ class PortOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
     pty_ = open_pty();
-    ASSERT_FALSE(pty_.slave_path.empty());
-    char lock_template[] = "/tmp/dualrow-lock.XXXXXX";
-    ASSERT_NE(mkdtemp(lock_template), nullptr);
-    lock_dir_ = lock_template;
     PortFault fault;
-    ASSERT_TRUE(open_port(pty_.slave_path.c_str(), lock_dir_.c_str(), port_, fault))
-        << static_cast<int>(fault.trouble);
+    // No lock place: the node's lock alone, and nothing left behind.
+    ASSERT_TRUE(open_port(pty_.slave_path.c_str(), "/nonexistent/dualrow", port_, fault));
   }
   void TearDown() override {
-    const std::string lock = port_.lock.path;
     close_port(port_);
     close_pty(pty_);
-    unlink(lock.c_str());
-    rmdir(lock_dir_.c_str());
   }
   LineSettings current() const {
     LineSettings now{};
@@ -56,7 +49,6 @@ class PortOnPty : public ::testing::Test {
   }
   void expect_round_trip(const LineSettings& prior);
   Pty pty_;
-  std::string lock_dir_;
   OpenPort port_;
 };
 
