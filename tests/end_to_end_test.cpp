@@ -195,7 +195,7 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
       "/dev/ttyS0: output stalled: the frame did not leave the port within 2 s\n";
   struct Case {
     const char* wait;
-    bool locked;  // else the port's output is full
+    bool locked;  // else the port's output is stopped
     int signal;
     int status;  // exit status, or -1 for the signal's death
     std::string err;
