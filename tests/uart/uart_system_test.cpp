@@ -143,11 +143,6 @@ struct HostPort {
   std::size_t filler = 0;   // bytes put in the output pipe to hold the UART back
 };
 
-std::string env_or(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
-}
-
 double now_seconds() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
@@ -592,59 +587,49 @@ std::vector<std::string> adapter_faults(const Boot& boot) {
   return faults;
 }
 
-class UartSystem : public ::testing::TestWithParam<Scenario> {
- protected:
-  void SetUp() override {
-    // The build names the kernel and busybox it found (or was told of); see
-    // tests/CMakeLists.txt. The environment may name others.
-    kernel_ = env_or("DUALROW_UART_KERNEL", UART_KERNEL);
-    busybox_ = env_or("DUALROW_UART_BUSYBOX", UART_BUSYBOX);
-    // The build looked for both, and for the modules next to the kernel.
-    ASSERT_EQ(access(kernel_.c_str(), R_OK), 0) << "no kernel at " << kernel_;
-    modules_ = kernel_.substr(0, kernel_.rfind('/') + 1) + "modules";
-  }
+// The kernel and busybox the build found or was told of (tests/CMakeLists.txt
+// checked them, and the modules next to the kernel).
+const std::string kKernel = UART_KERNEL;
+const std::string kModules = kKernel.substr(0, kKernel.rfind('/') + 1) + "modules";
 
-  Boot boot_guest(const Scenario& scenario) {
-    Boot boot;
-    char dir_template[] = "/tmp/dualrow-uart.XXXXXX";
-    if (mkdtemp(dir_template) == nullptr) {
-      boot.problem = std::string("mkdtemp: ") + std::strerror(errno);
-      return boot;
-    }
-    const Guest guest{dir_template};
-    if (!make_initrd(guest, scenario, busybox_, modules_, boot.problem)) return boot;
-    const HostPort port = open_host_port(guest, scenario.hold, scenario.machine);
-    if (port.input < 0 || port.output < 0) {
-      boot.problem = "could not open the UART's pipes";
-      return boot;
-    }
-    const auto started = Clock::now();
-    std::string received;
-    const int status = watch_boot(start_qemu(kernel_, guest, scenario.machine), guest, port,
-                                  scenario.hold, boot, received);
-    read_available(port.output, received);
-    close(port.input);
-    close(port.output);
-    if (port.monitor >= 0) close(port.monitor);
-    if (port.monitor_output >= 0) close(port.monitor_output);
-    boot.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    boot.qemu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    boot.report = read_file(guest.report());
-    if (is_arm(scenario.machine)) boot.report = from_kernel_log(boot.report);
-    boot.wire = received.size() >= port.filler ? received.substr(port.filler) : "";
-    boot.after_go =
-        received.substr(std::min(received.size(), std::max(port.filler, boot.received_before_go)));
-    read_trace(guest.trace(), boot);
-    if (std::getenv("DUALROW_UART_KEEP") == nullptr) run_shell("rm -rf " + guest.dir);
-    std::cout << "boot took " << boot.seconds << " s; the scenario "
-              << field(boot.report, "seconds") << " s\n";
+Boot boot_guest(const Scenario& scenario) {
+  Boot boot;
+  char dir_template[] = "/tmp/dualrow-uart.XXXXXX";
+  if (mkdtemp(dir_template) == nullptr) {
+    boot.problem = std::string("mkdtemp: ") + std::strerror(errno);
     return boot;
   }
+  const Guest guest{dir_template};
+  if (!make_initrd(guest, scenario, UART_BUSYBOX, kModules, boot.problem)) return boot;
+  const HostPort port = open_host_port(guest, scenario.hold, scenario.machine);
+  if (port.input < 0 || port.output < 0) {
+    boot.problem = "could not open the UART's pipes";
+    return boot;
+  }
+  const auto started = Clock::now();
+  std::string received;
+  const int status = watch_boot(start_qemu(kKernel, guest, scenario.machine), guest, port,
+                                scenario.hold, boot, received);
+  read_available(port.output, received);
+  close(port.input);
+  close(port.output);
+  if (port.monitor >= 0) close(port.monitor);
+  if (port.monitor_output >= 0) close(port.monitor_output);
+  boot.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  boot.qemu_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  boot.report = read_file(guest.report());
+  if (is_arm(scenario.machine)) boot.report = from_kernel_log(boot.report);
+  boot.wire = received.size() >= port.filler ? received.substr(port.filler) : "";
+  boot.after_go =
+      received.substr(std::min(received.size(), std::max(port.filler, boot.received_before_go)));
+  read_trace(guest.trace(), boot);
+  if (std::getenv("DUALROW_UART_KEEP") == nullptr) run_shell("rm -rf " + guest.dir);
+  std::cout << "boot took " << boot.seconds << " s; the scenario " << field(boot.report, "seconds")
+            << " s\n";
+  return boot;
+}
 
-  std::string kernel_;
-  std::string busybox_;
-  std::string modules_;
-};
+using UartSystem = ::testing::TestWithParam<Scenario>;
 
 TEST_P(UartSystem, Scenario) {
   const Scenario& s = GetParam();
