@@ -21,18 +21,7 @@ constexpr int kEmulatorSlowdown = 5;
 constexpr int kEmulatorSlowdown = 1;
 #endif
 
-class Stress : public PrivatePortTest {
- protected:
-  static PortRun run_script(const std::string& script) {
-    PortOptions options;
-    options.command = {"sh", "-c", script};
-    options.timeout = std::chrono::minutes(2);
-    PortRun run = run_arranged(options);
-    EXPECT_EQ(run.setup_error, "");
-    EXPECT_FALSE(run.timed_out);
-    return run;
-  }
-};
+using Stress = PrivatePortTest;
 
 // What only a long series shows: nothing that one run leaves behind piles up,
 // and runs at once take turns. A lock or a descriptor left open would make
@@ -42,12 +31,18 @@ class Stress : public PrivatePortTest {
 TEST_F(Stress, AThousandRunsFiftyAtATimeLeaveNothingBehind) {
   constexpr int kAtOnce = 50;
   constexpr int kRounds = 20 / kEmulatorSlowdown;
-  const PortRun run = run_script("status=0; for round in $(seq 1 " + std::to_string(kRounds) +
-                                 "); do pids=; for i in $(seq 1 " + std::to_string(kAtOnce) +
-                                 "); do \"" + DUALROW_PATH +
-                                 "\" \"r$round n$i\" \"together\" & pids=\"$pids $!\"; done; "
-                                 "for p in $pids; do wait $p || status=1; done; done; "
-                                 "flock --nonblock /dev/ttyS0 true || exit 2; exit $status");
+  PortOptions options;
+  options.timeout = std::chrono::minutes(2);
+  options.command = {"sh", "-c",
+                     "status=0; for round in $(seq 1 " + std::to_string(kRounds) +
+                         "); do pids=; for i in $(seq 1 " + std::to_string(kAtOnce) + "); do \"" +
+                         DUALROW_PATH +
+                         "\" \"r$round n$i\" \"together\" & pids=\"$pids $!\"; done; "
+                         "for p in $pids; do wait $p || status=1; done; done; "
+                         "flock --nonblock /dev/ttyS0 true || exit 2; exit $status"};
+  const PortRun run = run_arranged(options);
+  ASSERT_EQ(run.setup_error, "");
+  EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(exit_code(run), 0) << run.err;
   const std::map<std::string, int> frames = frames_on(run.wire);
   int whole = 0;

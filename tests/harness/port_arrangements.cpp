@@ -78,19 +78,6 @@ bool show_lock_place(const std::string& place, int report) {
   return shown;
 }
 
-// This process's environment with the options' entries put over it.
-std::vector<std::string> environment_for(const PortOptions& options) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
-  for (const std::string& added : options.environment) {
-    // An entry without '=' names a variable and replaces only that one.
-    const std::string name = added.substr(0, added.find('=')) + "=";
-    std::erase_if(entries, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    entries.push_back(added);
-  }
-  return entries;
-}
-
 struct Streams {
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -99,7 +86,8 @@ struct Streams {
 
 [[noreturn]] void start_command(const Pty& pty, const DevPlaceholders& placeholders,
                                 const PortOptions& options, const std::string& place,
-                                const Streams& streams, char* const argv[], char* const envp[]) {
+                                const Streams& streams, char* const argv[],
+                                std::vector<std::string>& environment) {
   const int null_fd = open("/dev/null", O_RDONLY);
   if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
   dup2(streams.out[1], STDOUT_FILENO);
@@ -107,7 +95,9 @@ struct Streams {
   const int report = streams.report[1];
   if (enter_private_port(pty, placeholders, options.create_port, report) &&
       show_lock_place(place, report)) {
-    exec_command(argv, envp, report);
+    // The options' entries over this process's own; here only this process has them.
+    for (std::string& entry : environment) putenv(entry.data());
+    exec_command(argv, environ, report);
   }
   _exit(kSetupFailed);
 }
@@ -191,12 +181,11 @@ PortRun run_arranged(const PortOptions& options) {
   if (run.setup_error.empty()) arrange_port(pty, options, place, held_lock, run);
   if (run.setup_error.empty()) {
     std::vector<std::string> command = options.command;
-    std::vector<std::string> environment = environment_for(options);
+    std::vector<std::string> environment = options.environment;
     const std::vector<char*> argv = exec_list(command);
-    const std::vector<char*> envp = exec_list(environment);
     const pid_t child = fork();
     if (child == 0) {
-      start_command(pty, placeholders, options, place, streams, argv.data(), envp.data());
+      start_command(pty, placeholders, options, place, streams, argv.data(), environment);
     }
     for (int* end : {&streams.out[1], &streams.err[1], &streams.report[1]}) {
       close(*end);
