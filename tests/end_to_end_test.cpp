@@ -259,6 +259,9 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
   const std::string cannot = "/dev/ttyS0: the port cannot do 9600 8E2 (it kept ";
   const std::string hung_up = "/dev/ttyS0: hung up: the frame may not have left; ";
   const std::string eio = "/dev/ttyS0: Input/output error\n";
+  const auto eio_in = [](const std::string& step) {
+    return "/dev/ttyS0: " + step + ": Input/output error\n";
+  };
   const std::string modes =
       "with output processing with echo with XON/XOFF with signal characters with line editing";
   const std::string prior = "115200 8N1 " + modes;
@@ -266,26 +269,19 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
   display_mode.c_cflag &= ~static_cast<std::uint32_t>(PARENB);
   const Case cases[] = {
       // Nothing saved, so nothing is put back: display settings applied anyway would stay.
-      {{"DUALROW_SHIM_FAIL=tcgetattr:1"}, "/dev/ttyS0: save settings: Input/output error\n", ""},
-      {{"DUALROW_SHIM_FAIL=tcflush:1"}, "/dev/ttyS0: discard input: Input/output error\n", frame},
+      {{"DUALROW_SHIM_FAIL=tcgetattr:1"}, eio_in("save settings"), ""},
+      {{"DUALROW_SHIM_FAIL=tcflush:1"}, eio_in("discard input"), frame},
       // The apply's word counts for nothing: what the port reads back decides.
       {{"DUALROW_SHIM_FAIL=tcsetattr:1"}, cannot + prior + ")\n", ""},
 #ifndef DUALROW_EMULATED  // qemu-user sets no rate outside the B-constants
       // A rate no B-constant names is named as it is.
-      {{"DUALROW_SHIM_FAIL=tcsetattr:1"},
-       cannot + "31250 8N1 " + modes + ")\n",
-       "",
-       true,
-       false,
-       at_custom_rate(31250)},
+      {.faults = {"DUALROW_SHIM_FAIL=tcsetattr:1"},
+       .err = cannot + "31250 8N1 " + modes + ")\n",
+       .prior = at_custom_rate(31250)},
 #endif
       {{"DUALROW_SHIM_FAIL=tcsetattr:1:22"}, "", frame, true, false, display_mode},
-      {{"DUALROW_SHIM_FAIL=tcsetattr:1,tcgetattr:2"},
-       "/dev/ttyS0: apply display settings: Input/output error\n",
-       ""},
-      {{"DUALROW_SHIM_FAIL=tcgetattr:2"},
-       "/dev/ttyS0: read back settings: Input/output error\n",
-       ""},
+      {{"DUALROW_SHIM_FAIL=tcsetattr:1,tcgetattr:2"}, eio_in("apply display settings")},
+      {{"DUALROW_SHIM_FAIL=tcgetattr:2"}, eio_in("read back settings")},
       // What the port kept, read back, as a UART that cannot do the display's
       // line shows it; a pseudo-terminal itself never keeps PARENB.
       {{"DUALROW_SHIM_KEPT=2:cflag:40"}, cannot + "9600 8N1)\n", ""},
@@ -309,21 +305,15 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
       {{"DUALROW_SHIM_FAIL=write:2"}, eio, kExpectedLeadIn},
       {{"DUALROW_SHIM_FAIL=write:3"}, eio, kExpectedLeadIn + "      Hello\n"},
       // What was queued is dropped, not sent under the old settings.
-      {{"DUALROW_SHIM_FAIL=tcdrain:1"},
-       "/dev/ttyS0: drain: Input/output error\n",
-       frame,
-       true,
-       true},
+      {.faults = {"DUALROW_SHIM_FAIL=tcdrain:1"},
+       .err = eio_in("drain"),
+       .wire = frame,
+       .prefix = true},
       // Signals that cannot be held could end the run in display mode.
-      {{"DUALROW_SHIM_FAIL=sigprocmask:2"}, "/dev/ttyS0: hold signals: Input/output error\n", ""},
+      {{"DUALROW_SHIM_FAIL=sigprocmask:2"}, eio_in("hold signals")},
       // No timer to be had (RLIMIT_SIGPENDING 0): no bound, so nothing is sent.
-      {{},
-       "/dev/ttyS0: bound the output: Resource temporarily unavailable\n",
-       "",
-       true,
-       false,
-       {},
-       {"prlimit", "--sigpending=0"}},
+      {.err = "/dev/ttyS0: bound the output: Resource temporarily unavailable\n",
+       .wrapper = {"prlimit", "--sigpending=0"}},
       {{"DUALROW_SHIM_FAIL=tcsetattr:2:22"},
        "/dev/ttyS0: restore settings: Invalid argument\n",
        frame,
