@@ -117,54 +117,39 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
 // that cannot be had is said, never passed over, for root as for anyone.
 TEST_F(EndToEnd, APortOrATurnThatCannotBeHadGetsNothing) {
   struct Case {
-    const char* make;   // shell commands that make /dev/ttyS0, or change the private one
-    const char* check;  // true when nothing was written into it
-    std::vector<std::string> args;
-    int status;
-    std::string err;    // a pattern: the lock file's name holds the pty's numbers
-    bool port = false;  // the private port is there to begin with
+    const char* make = "true";   // shell commands that make /dev/ttyS0, or change the private one
+    const char* check = "true";  // true when nothing was written into it
+    std::vector<std::string> args = {"Hello", "World"};
+    int status = 255;
+    std::string err = "";  // a pattern: the lock file's name holds the pty's numbers
+    bool port = false;     // the private port is there to begin with
     LockFile lock_file = LockFile::kNone;
     std::string wrapper = "";  // what dualrow runs under
   };
+  const std::string missing = "/dev/ttyS0: No such file or directory\n";
   const std::string not_a_terminal = "/dev/ttyS0: save settings: Inappropriate ioctl for device\n";
   const std::string no_turn = "/dev/ttyS0: cannot take the port's turn at /run/dualrow/\\d+:\\d+: ";
   // Root may open any node: then the run is nobody's. Anyone else is refused mode 0.
   const bool root = getuid() == 0;
   const Case cases[] = {
-      {"true", "true", {}, 255, "/dev/ttyS0: No such file or directory\n"},
-      {"true", "true", {"Hello", "World"}, 255, "/dev/ttyS0: No such file or directory\n"},
-      {root ? "chmod 0600 /dev/ttyS0" : "chmod 0 /dev/ttyS0",
-       "true",
-       {},
-       255,
-       "/dev/ttyS0: Permission denied\n",
-       true,
-       LockFile::kNone,
-       root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : ""},
-      {": >/dev/ttyS0", "[ ! -s /dev/ttyS0 ]", {"Hello", "World"}, 1, not_a_terminal},
-      {"mkfifo /dev/ttyS0 && exec 3<>/dev/ttyS0",
-       "echo end >&3 && IFS= read -r first <&3 && [ \"$first\" = end ]",
-       {"Hello"},
-       1,
-       not_a_terminal},
-      {"ln -s null /dev/ttyS0", "true", {"Hello", "World"}, 1, not_a_terminal},
-      {"true",
-       "true",
-       {"Hello", "World"},
-       255,
-       no_turn + "it is not a plain file\n",
-       true,
-       LockFile::kFifo},
+      {.args = {}, .err = missing},
+      {.err = missing},
+      {.make = root ? "chmod 0600 /dev/ttyS0" : "chmod 0 /dev/ttyS0",
+       .args = {},
+       .err = "/dev/ttyS0: Permission denied\n",
+       .port = true,
+       .wrapper = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : ""},
+      {.make = ": >/dev/ttyS0", .check = "[ ! -s /dev/ttyS0 ]", .status = 1, .err = not_a_terminal},
+      {.make = "mkfifo /dev/ttyS0 && exec 3<>/dev/ttyS0",
+       .check = "echo end >&3 && IFS= read -r first <&3 && [ \"$first\" = end ]",
+       .args = {"Hello"},
+       .status = 1,
+       .err = not_a_terminal},
+      {.make = "ln -s null /dev/ttyS0", .status = 1, .err = not_a_terminal},
+      {.err = no_turn + "it is not a plain file\n", .port = true, .lock_file = LockFile::kFifo},
 #ifndef DUALROW_EMULATED  // the emulator and its wrapper script need descriptors of their own
       // Descriptors for the standard streams, the port and the place, none more.
-      {"true",
-       "true",
-       {"Hello", "World"},
-       255,
-       no_turn + "Too many open files\n",
-       true,
-       LockFile::kNone,
-       "prlimit --nofile=5 "},
+      {.err = no_turn + "Too many open files\n", .port = true, .wrapper = "prlimit --nofile=5 "},
 #endif
   };
   for (const Case& c : cases) {
