@@ -119,11 +119,6 @@ struct Scenario {
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
-// The adapter's modules, in the order they load; tools/fetch-uart-kernel keeps
-// them next to the kernel they belong to.
-const char* const kUsbModules[] = {"usb-common", "usbcore",   "xhci-hcd",
-                                   "xhci-pci",   "usbserial", "ftdi_sio"};
-
 // The files of one boot, in a directory of its own.
 struct Guest {
   std::string dir;
@@ -173,9 +168,8 @@ std::string bind_over_ttys0(const std::string& node) {
 // What the guest does before the scenario, to make the machine's port /dev/ttyS0.
 std::string prelude(Machine machine) {
   if (machine == Machine::kUsbSerial) {
-    std::string modules;
-    for (const char* module : kUsbModules) modules += std::string(" ") + module;
-    return "for m in" + modules +
+    // The adapter's modules, in the order they load (tests/CMakeLists.txt).
+    return std::string("for m in " UART_MODULES) +
            "; do insmod /lib/modules/$m.ko || report \"insmod $m failed\"; done\n" +
            bind_over_ttys0("/dev/ttyUSB0");
   }
