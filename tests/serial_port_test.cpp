@@ -21,19 +21,11 @@
 
 namespace {
 
-// A pseudo-terminal of this process's own; `slave_path` is empty when none
-// could be had.
-Pty open_pty() {
-  Pty pty;
-  std::string error;
-  if (!open_pty(pty, error)) pty.slave_path.clear();
-  return pty;
-}
-
 class PortOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    pty_ = open_pty();
+    std::string error;
+    ASSERT_TRUE(open_pty(pty_, error)) << error;
     PortFault fault;
     // No lock place: the node's lock alone, and nothing left behind.
     ASSERT_TRUE(open_port(pty_.slave_path.c_str(), "/nonexistent/dualrow", port_, fault));
@@ -78,7 +70,9 @@ TEST(OpenPort, UsesOnlyALockPlaceThePortsUsersAloneCanReach) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.place);
-    Pty pty = open_pty();
+    Pty pty;
+    std::string error;
+    ASSERT_TRUE(open_pty(pty, error)) << error;
     char scratch[] = "/tmp/dualrow-place.XXXXXX";
     ASSERT_NE(mkdtemp(scratch), nullptr);
     const std::string place = std::string(scratch) + "/place";
