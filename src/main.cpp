@@ -7,6 +7,7 @@
 
 #include "deadline.h"
 #include "display/display_frame.h"
+#include "display/port_output.h"
 #include "display/serial_port.h"
 #include "messages.h"
 #include "stop_signals.h"

@@ -7,6 +7,7 @@
 
 #include "display/display_settings.h"
 #include "display/port_lock.h"
+#include "display/port_output.h"
 #include "display/serial_port.h"
 
 namespace {

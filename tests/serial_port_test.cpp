@@ -17,6 +17,7 @@
 #include <string>
 
 #include "display/display_settings.h"
+#include "display/port_output.h"
 #include "harness/port_arrangements.h"
 
 namespace {

@@ -2,21 +2,17 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
-
-#include "deadline.h"
 #include "display/line_settings.h"
 #include "display/port_fault.h"
 #include "display/port_lock.h"
 
-/// Everything done to the display's serial port: opening and locking it,
-/// driving it at 9600 baud 8E2 raw once the port confirms it, sending bytes
-/// within a bound, and putting back the settings that were in force before.
-/// Each step that fails is noted in the run's PortFault; nothing is sent under
-/// settings the port did not confirm.
+/// The display's serial port from open to close: opening it and taking its
+/// turn, driving it at 9600 baud 8E2 raw once the port confirms it, and putting
+/// back the settings that were in force before. Each step that fails is noted
+/// in the run's PortFault; nothing is sent under settings the port did not
+/// confirm (the bytes themselves go through port_output.h).
 
 inline constexpr char kDevicePath[] = "/dev/ttyS0";
-inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
 
 /// The settings found on the port and the device they belong to; `valid` is
 /// false when they could not be read, and then nothing was changed.
@@ -50,21 +46,6 @@ void close_port(OpenPort& port);
 /// line as the display needs, whatever the apply itself said; when the
 /// settings could not be saved, nothing was changed.
 bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault);
-
-/// Starts `bound` on the frame's writes and drain together. False, with the
-/// fault noted, when it cannot be set: then nothing may be sent.
-bool start_output_bound(Deadline& bound, PortFault& fault);
-
-/// Writes all `count` bytes, finishing short writes and retrying EINTR until
-/// `bound` passes. False, with the failed write or the stall noted, when it
-/// could not.
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound,
-               PortFault& fault);
-
-/// Waits, within `bound`, until every byte written has left the port. When it
-/// cannot, drops what is still queued, so that none of it leaves under the
-/// settings put back afterwards.
-bool drain_display_port(int fd, const Deadline& bound, PortFault& fault);
 
 /// Puts the saved settings back at once and reads them back: a port that kept
 /// other settings than were saved is noted, with what could not be put back.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "display/display_frame.h"
+#include "display/port_output.h"
 #include "display/serial_port.h"
 
 int main(int argc, char** argv) {
