@@ -22,6 +22,8 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Bytes the display end sent before the run, waiting in the port's input.
 void put_pending_input(const Pty& pty, const std::string& input) {
   for (std::size_t sent = 0; sent < input.size();) {
     const ssize_t n = write(pty.master, input.data() + sent, input.size() - sent);
@@ -88,7 +90,7 @@ struct Streams {
                                 const PortOptions& options, const std::string& place,
                                 const Streams& streams, char* const argv[],
                                 std::vector<std::string>& environment) {
-  const int null_fd = open("/dev/null", O_RDONLY);
+  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // its copy on 0 stays open
   if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
   dup2(streams.out[1], STDOUT_FILENO);
   dup2(streams.err[1], STDERR_FILENO);
@@ -102,8 +104,9 @@ struct Streams {
   _exit(kSetupFailed);
 }
 
-// Reads the display end, the command's streams and its report until it has ended and the display
-// end has been quiet for a while; signals it and kills it as the options say.
+// Reads the display end, the command's streams and its report until it has
+// ended and the display end has been quiet for a while; signals it and kills
+// it as the options say.
 std::string follow(pid_t child, const Pty& pty, const Streams& streams, const PortOptions& options,
                    PortRun& run) {
   std::string report;
