@@ -16,38 +16,25 @@ bool note(PortFault& fault, const PortFault& trouble) {
 bool port_failed(const PortFault& fault) { return fault.trouble != PortTrouble::kNone; }
 
 bool note_step_failed(PortFault& fault, const char* step, int error) {
-  PortFault trouble{PortTrouble::kStepFailed};
-  trouble.step = step;
-  trouble.error = error;
-  return note(fault, trouble);
+  return note(fault, {.trouble = PortTrouble::kStepFailed, .step = step, .error = error});
 }
 
-bool note_busy(PortFault& fault) { return note(fault, PortFault{PortTrouble::kBusy}); }
+bool note_busy(PortFault& fault) { return note(fault, {.trouble = PortTrouble::kBusy}); }
 
 bool note_no_turn(PortFault& fault, const char* lock_path, int error) {
-  PortFault trouble{PortTrouble::kNoTurn};
-  trouble.lock_path = lock_path;
-  trouble.error = error;
-  return note(fault, trouble);
+  return note(fault, {.trouble = PortTrouble::kNoTurn, .lock_path = lock_path, .error = error});
 }
 
-bool note_stalled(PortFault& fault) { return note(fault, PortFault{PortTrouble::kStalled}); }
+bool note_stalled(PortFault& fault) { return note(fault, {.trouble = PortTrouble::kStalled}); }
 
 bool note_cannot_drive(PortFault& fault, const LineSettings& kept) {
-  PortFault trouble{PortTrouble::kCannotDrive};
-  trouble.now = kept;
-  return note(fault, trouble);
+  return note(fault, {.trouble = PortTrouble::kCannotDrive, .now = kept});
 }
 
 bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now) {
-  PortFault trouble{PortTrouble::kNotRestored};
-  trouble.saved = saved;
-  trouble.now = now;
-  return note(fault, trouble);
+  return note(fault, {.trouble = PortTrouble::kNotRestored, .saved = saved, .now = now});
 }
 
 bool note_hangup(PortFault& fault, HangupEnd end) {
-  PortFault trouble{PortTrouble::kHungUp};
-  trouble.hangup = end;
-  return note(fault, trouble);
+  return note(fault, {.trouble = PortTrouble::kHungUp, .hangup = end});
 }
