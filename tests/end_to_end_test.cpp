@@ -1,16 +1,13 @@
-// The real dualrow binary, run on a private /dev/ttyS0 (see preview/private_port.h).
+// The real dualrow binary, run on a private /dev/ttyS0 through the tests'
+// runner (harness/port_arrangements.h).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -19,7 +16,6 @@
 #include <vector>
 
 #include "display/display_settings.h"
-#include "display/serial_port.h"
 #include "expected_frame.h"
 #include "harness/port_arrangements.h"
 #include "harness/private_port_test.h"

@@ -5,15 +5,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <string>
 
 #include "display/display_settings.h"

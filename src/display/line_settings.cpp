@@ -60,13 +60,15 @@ bool read_line_settings(int fd, LineSettings& settings) {
       return false;
     }
     std::memcpy(&kernel, &older, sizeof older);
-    kernel.c_ospeed = baud_of(older.c_cflag & CBAUD);
-    const tcflag_t input = (older.c_cflag & CIBAUD) >> IBSHIFT;
-    kernel.c_ispeed = input == B0 ? kernel.c_ospeed : baud_of(input);
   } else if (result != 0) {
     return false;
   }
   std::memcpy(static_cast<void*>(&settings), &kernel, sizeof kernel);
+  if (result != 0) {
+    // The older record has no speed fields: its codes say the rates.
+    settings.c_ospeed = output_rate(settings);
+    settings.c_ispeed = input_rate(settings);
+  }
   return true;
 }
 
