@@ -1,5 +1,5 @@
 // dualrow: shows up to two lines of text on the 2x16 display on /dev/ttyS0.
-// One run is one update: open and take the port's turn, configure and confirm,
+// One run is one update: open and lock the port, configure and confirm,
 // send, drain, restore, close, say what went wrong, exit.
 
 #include <cerrno>
@@ -40,13 +40,12 @@ void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault&
 }  // namespace
 
 int main(int argc, char** argv) {
-  OpenPort port;
+  int fd = -1;
   PortFault fault;
-  if (!open_display_port(port, fault)) {
+  if (!open_display_port(fd, fault)) {
     report_port_fault(fault);
     std::exit(kExitCannotOpen);
   }
-  const int fd = port.fd;
 
   sigset_t outside{};
   const bool held = hold_all_signals(outside);
@@ -61,9 +60,9 @@ int main(int argc, char** argv) {
     clear_deadline(bound);
   }
   restore_port_settings(fd, kDevicePath, saved, fault);
-  // Closing releases the locks before anything is printed: a stopped terminal
+  // Closing releases the lock before anything is printed: a stopped terminal
   // on standard output must not keep other runs from the port.
-  close_port(port);
+  close_port(fd);
   if (held) {
     release_held_signals(outside);
   }

@@ -15,8 +15,6 @@ namespace {
 constexpr char kUsage[] = "Usage: dualrow <line 1> <line 2>";
 constexpr char kBusy[] = "busy: another process has held the port for 10 s";
 static_assert(kLockWaitMs == 10'000, "kBusy names the wait");
-constexpr char kCannotLock[] = "cannot take the port's turn at";
-constexpr char kOddLock[] = "it is not a plain file";
 constexpr char kStalled[] = "output stalled: the frame did not leave the port within 2 s";
 static_assert(kOutputBoundMs == 2'000, "kStalled names the bound");
 constexpr const char* kHungUp[] = {
@@ -118,11 +116,6 @@ void describe_fault(const PortFault& fault, char* text, std::size_t size) {
       break;
     case PortTrouble::kBusy:
       (void)std::snprintf(text, size, "%s", kBusy);
-      break;
-    case PortTrouble::kNoTurn:
-      // Only the port's users can put anything there: said, never passed over.
-      (void)std::snprintf(text, size, "%s %s: %s", kCannotLock, fault.lock_path,
-                          fault.error == 0 ? kOddLock : std::strerror(fault.error));
       break;
     case PortTrouble::kStalled:
       (void)std::snprintf(text, size, "%s", kStalled);

@@ -1,10 +1,10 @@
 #!/bin/bash
 # outsider_test.sh PREVIEW DUALROW: a user who may not open the port (uid
-# 4243, in none of its groups) plants and holds whatever it can wherever a run
-# looks for its turn; a run by a user of the port still ends at once, status 0,
-# with its frame. The lock place is made as the packages make it, in a /run of
-# this test's own. As an ordinary user the test runs as root of a user
-# namespace whose other ids are the user's subordinate ones.
+# 4243, in none of its groups) plants and holds whatever it can where anyone
+# may write and where lock files are kept, in a /run of this test's own; a run
+# by a user of the port still ends at once, status 0, with its frame. As an
+# ordinary user the test runs as root of a user namespace whose other ids are
+# the user's subordinate ones.
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then
   exec unshare --map-auto --map-root-user "$0" "$@"
@@ -15,13 +15,10 @@ fi
 preview=$1 dualrow=$2
 outsider=4243
 mount -t tmpfs -o mode=0755 outsider-run /run
-mkdir -m 1777 /run/lock
-mkdir /run/dualrow
-chgrp 20 /run/dualrow  # dialout
-chmod 2770 /run/dualrow
+mkdir -m 1777 /run/lock /run/dualrow
 
-# Every name a pseudo-terminal's lock could have, in every place anyone may
-# write: held where a file can be held, a FIFO, a link, a directory otherwise.
+# Every name a pseudo-terminal's lock could have, in every place: held where a
+# file can be held, a FIFO, a link, a directory otherwise.
 planted=0 refused=0
 # shellcheck disable=SC2016 # expanded by the outsider's own shell
 setpriv --reuid=$outsider --regid=$outsider --clear-groups bash -c '
@@ -29,11 +26,10 @@ setpriv --reuid=$outsider --regid=$outsider --clear-groups bash -c '
     for name in /run/lock/dualrow-136:$minor /run/lock/136:$minor /run/dualrow/136:$minor; do
       if exec {fd}>>"$name" 2>/dev/null && flock -n "$fd"; then echo planted; else echo refused; fi
     done
-    mkfifo /run/lock/fifo-136:$minor /run/dualrow/fifo 2>/dev/null || true
-    mkdir /run/lock/dir-136:$minor /run/dualrow/dir 2>/dev/null || true
-    ln -s /dev/null /run/dualrow/136:$minor 2>/dev/null || true
+    mkfifo /run/lock/fifo-136:$minor /run/dualrow/fifo-136:$minor || true
+    mkdir /run/lock/dir-136:$minor /run/dualrow/dir-136:$minor || true
   done
-  mkdir /run/dualrow.new 2>/dev/null && echo planted || echo refused
+  mkfifo /run/lock/LCK..ttyS0 && echo planted || echo refused
   echo ready
   exec sleep 30
 ' >/tmp/outsider.$$ 2>&1 &
@@ -42,12 +38,8 @@ trap 'kill $holder 2>/dev/null || true; rm -f /tmp/outsider.$$' EXIT
 for _ in $(seq 200); do grep -q ready /tmp/outsider.$$ && break; sleep 0.05; done
 planted=$(grep -c planted /tmp/outsider.$$ || true)
 refused=$(grep -c refused /tmp/outsider.$$ || true)
-echo "outsider: $planted names held in /run/lock, $refused refused"
-[ "$planted" -ge 512 ] || { echo "FAIL: the outsider could not hold what /run/lock lets it" >&2; exit 1; }
-if [ -n "$(ls -A /run/dualrow)" ]; then
-  echo "FAIL: the outsider put something in the lock place: $(ls -A /run/dualrow)" >&2
-  exit 1
-fi
+echo "outsider: $planted names held or planted, $refused refused"
+[ "$refused" -eq 0 ] || { echo "FAIL: the outsider could not plant all it may" >&2; exit 1; }
 
 started=$(date +%s%N)
 status=0

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,96 +25,52 @@ class PortOnPty : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(open_pty(pty_, error)) << error;
     PortFault fault;
-    // No lock place: the node's lock alone, and nothing left behind.
-    ASSERT_TRUE(open_port(pty_.slave_path.c_str(), "/nonexistent/dualrow", port_, fault));
+    ASSERT_TRUE(open_port(pty_.slave_path.c_str(), fd_, fault));
   }
   void TearDown() override {
-    close_port(port_);
+    close_port(fd_);
     close_pty(pty_);
   }
   LineSettings current() const {
     LineSettings now{};
-    read_line_settings(port_.fd, now);
+    read_line_settings(fd_, now);
     return now;
   }
   void expect_round_trip(const LineSettings& prior);
   Pty pty_;
-  OpenPort port_;
+  int fd_ = -1;
 };
 
-// Only a place the port's users alone can reach is used; in it, what cannot
-// serve as the lock ends the run instead of being passed over.
-TEST(OpenPort, UsesOnlyALockPlaceThePortsUsersAloneCanReach) {
-  const uid_t self = geteuid();
-  struct Case {
-    const char* place;  // shell commands that make the place at $p and what is in it ($f)
-    bool opened;
-    bool device_locked;
-    int error = 0;  // the lock file's trouble: errno, or 0 when it is no plain file
-  };
-  const Case cases[] = {
-      {"mkdir -m 2770 $p", true, true},
-      {"mkdir -m 0700 $p && : >$f", true, true},
-      {"true", true, false},
-      {"mkdir -m 0777 $p", true, false},
-      {"mkdir -m 0771 $p", true, false},
-      {"mkdir -m 0700 $p.real && ln -s $p.real $p", true, false},
-      {": >$p", true, false},
-      {"mkdir -m 0700 $p && mkfifo $f", false, false},
-      {"mkdir -m 0700 $p && mkdir $f", false, false},
-      {"mkdir -m 0700 $p && ln -s /dev/null $f", false, false},
-      // Root reads a file of mode 0 all the same; anyone else is refused.
-      {"mkdir -m 0700 $p && : >$f && chmod 0 $f", self == 0, self == 0, EACCES},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.place);
-    Pty pty;
-    std::string error;
-    ASSERT_TRUE(open_pty(pty, error)) << error;
-    char scratch[] = "/tmp/dualrow-place.XXXXXX";
-    ASSERT_NE(mkdtemp(scratch), nullptr);
-    const std::string place = std::string(scratch) + "/place";
-    const std::string file =
-        place + "/" + std::to_string(major(pty.device)) + ":" + std::to_string(minor(pty.device));
-    const std::string make = "p='" + place + "' f='" + file + "'; " + c.place;
-    ASSERT_EQ(std::system(make.c_str()), 0);
-    OpenPort port;
+// The lock is the node's own: whatever path leads a run to the node meets it.
+TEST(OpenPort, LocksTheNodeForEveryPathToIt) {
+  Pty pty;
+  std::string error;
+  ASSERT_TRUE(open_pty(pty, error)) << error;
+  char scratch[] = "/tmp/dualrow-paths.XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string link = std::string(scratch) + "/ttyS0";
+  ASSERT_EQ(symlink(pty.slave_path.c_str(), link.c_str()), 0);
+  for (const std::string& path : {pty.slave_path, link}) {
+    SCOPED_TRACE(path);
+    int fd = -1;
     PortFault fault;
-    EXPECT_EQ(open_port(pty.slave_path.c_str(), place.c_str(), port, fault), c.opened);
-    EXPECT_EQ(port.lock.fd >= 0, c.device_locked);
-    if (!c.opened) {
-      EXPECT_EQ(fault.trouble, PortTrouble::kNoTurn);
-      EXPECT_EQ(fault.error, c.error);
-      EXPECT_EQ(fault.lock_path, std::string(port.lock.path));
-      EXPECT_EQ(port.fd, -1);  // nothing held
-    } else {
-      EXPECT_EQ(fcntl(port.fd, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_RDWR);
-      // Another open description of the node, or of the device's lock file (as
-      // a run through another node of the device has), cannot take the lock.
-      for (const std::string& path : {pty.slave_path, c.device_locked ? file : pty.slave_path}) {
-        const int other = open(path.c_str(), O_RDONLY | O_NOCTTY);
-        EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << path;
-        close(other);
-      }
+    ASSERT_TRUE(open_port(path.c_str(), fd, fault));
+    EXPECT_GT(fd, STDERR_FILENO);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_RDWR);
+    for (const std::string& other_path : {pty.slave_path, link}) {
+      const int other = open(other_path.c_str(), O_RDONLY | O_NOCTTY);
+      EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << other_path;
+      close(other);
     }
-    struct stat lock {};
-    const bool made_by_the_run = std::string(c.place).find("$f") == std::string::npos;
-    if (c.device_locked && made_by_the_run && stat(file.c_str(), &lock) == 0) {
-      EXPECT_EQ(lock.st_mode & 07777, 0660u);  // the group's, whatever the umask
-    }
-    close_port(port);
-    close_pty(pty);
-    ASSERT_EQ(std::system(("rm -rf '" + std::string(scratch) + "'").c_str()), 0);
+    close_port(fd);
+    EXPECT_EQ(fd, -1);
+    const int after = open(link.c_str(), O_RDONLY | O_NOCTTY);
+    EXPECT_EQ(flock(after, LOCK_EX | LOCK_NB), 0);  // closing released it
+    close(after);
   }
-  // Ownership, which an unprivileged test cannot give away: root's or the
-  // caller's own, never another user's.
-  struct stat place {};
-  place.st_mode = S_IFDIR | 02770;
-  for (const uid_t owner : {0U, 4242U}) {
-    place.st_uid = owner;
-    EXPECT_TRUE(trusted_lock_place(place, owner));
-    EXPECT_EQ(trusted_lock_place(place, 4343), owner == 0) << owner;
-  }
+  unlink(link.c_str());
+  rmdir(scratch);
+  close_pty(pty);
 }
 
 TEST(DrivesDisplayLine, ComparesWhatDecidesTheBytesOnTheLine) {
@@ -173,17 +128,17 @@ LineSettings display_mode_on_a_pty() {
 // A run from `prior`: display mode is the same whatever was there, and
 // exactly `prior` comes back.
 void PortOnPty::expect_round_trip(const LineSettings& prior) {
-  ASSERT_TRUE(write_line_settings(port_.fd, prior));
+  ASSERT_TRUE(write_line_settings(fd_, prior));
   const LineSettings before = current();
   PortFault fault;
   SavedSettings saved;
   Deadline bound;
-  ASSERT_TRUE(configure_display_port(port_.fd, saved, fault));
+  ASSERT_TRUE(configure_display_port(fd_, saved, fault));
   EXPECT_EQ(current(), display_mode_on_a_pty());
   ASSERT_TRUE(start_output_bound(bound, fault));
-  EXPECT_TRUE(drain_display_port(port_.fd, bound, fault));
+  EXPECT_TRUE(drain_display_port(fd_, bound, fault));
   clear_deadline(bound);
-  restore_port_settings(port_.fd, pty_.slave_path.c_str(), saved, fault);
+  restore_port_settings(fd_, pty_.slave_path.c_str(), saved, fault);
   EXPECT_EQ(current(), before) << before.c_ospeed << " bits per second";
   EXPECT_FALSE(port_failed(fault));
 }

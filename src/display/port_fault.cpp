@@ -21,10 +21,6 @@ bool note_step_failed(PortFault& fault, const char* step, int error) {
 
 bool note_busy(PortFault& fault) { return note(fault, {.trouble = PortTrouble::kBusy}); }
 
-bool note_no_turn(PortFault& fault, const char* lock_path, int error) {
-  return note(fault, {.trouble = PortTrouble::kNoTurn, .lock_path = lock_path, .error = error});
-}
-
 bool note_stalled(PortFault& fault) { return note(fault, {.trouble = PortTrouble::kStalled}); }
 
 bool note_cannot_drive(PortFault& fault, const LineSettings& kept) {

@@ -10,8 +10,7 @@
 enum class PortTrouble {
   kNone,
   kStepFailed,   // `step` failed with `error` (no step: the port could not be opened)
-  kBusy,         // another process held the port's turn all the lock wait
-  kNoTurn,       // the lock file `lock_path` cannot be had: `error`, or 0 for no plain file
+  kBusy,         // another process held the port's lock all the lock wait
   kStalled,      // the frame did not leave within the output bound
   kCannotDrive,  // the port holds `now`, which does not drive the display's line
   kNotRestored,  // the saved settings did not all come back: `saved` against `now`
@@ -28,7 +27,6 @@ enum class HangupEnd {
 struct PortFault {
   PortTrouble trouble = PortTrouble::kNone;
   const char* step = nullptr;
-  const char* lock_path = nullptr;
   int error = 0;         // errno
   LineSettings saved{};  // kNotRestored
   LineSettings now{};    // kCannotDrive, kNotRestored: what the port holds
@@ -40,7 +38,6 @@ bool port_failed(const PortFault& fault);
 /// Each notes its trouble in `fault` by the rule above and returns false.
 bool note_step_failed(PortFault& fault, const char* step, int error);
 bool note_busy(PortFault& fault);
-bool note_no_turn(PortFault& fault, const char* lock_path, int error);
 bool note_stalled(PortFault& fault);
 bool note_cannot_drive(PortFault& fault, const LineSettings& kept);
 bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now);

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <initializer_list>
 
 #include "display/display_settings.h"
 
@@ -61,36 +60,32 @@ void restore_after_hangup(int fd, const char* path, const SavedSettings& saved, 
 
 }  // namespace
 
-bool open_port(const char* path, const char* lock_place, OpenPort& port, PortFault& fault) {
+bool open_port(const char* path, int& fd, PortFault& fault) {
   // O_NONBLOCK keeps open() from waiting for carrier on a port whose current
-  // settings have CLOCAL clear while DCD is low; it is cleared once the turn is ours.
-  port.fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
-  if (port.fd < 0) {
+  // settings have CLOCAL clear while DCD is low; it is cleared once locked.
+  fd = above_standard_streams(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (fd < 0) {
     return note_step_failed(fault, nullptr, errno);
   }
-  bool ours = take_port_turn(port.fd, lock_place, port.lock, fault);
+  bool ours = lock_port(fd, fault);
   if (ours) {
-    const int flags = fcntl(port.fd, F_GETFL);
-    ours = (flags >= 0 && fcntl(port.fd, F_SETFL, flags & ~O_NONBLOCK) == 0) ||
+    const int flags = fcntl(fd, F_GETFL);
+    ours = (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) ||
            note_step_failed(fault, nullptr, errno);
   }
   if (!ours) {
-    close_port(port);
+    close_port(fd);
   }
   return ours;
 }
 
-bool open_display_port(OpenPort& port, PortFault& fault) {
-  return open_port(kDevicePath, kLockPlace, port, fault);
-}
+bool open_display_port(int& fd, PortFault& fault) { return open_port(kDevicePath, fd, fault); }
 
-void close_port(OpenPort& port) {
-  for (int* fd : {&port.fd, &port.lock.fd}) {
-    if (*fd >= 0) {
-      close(*fd);
-    }
-    *fd = -1;
+void close_port(int& fd) {
+  if (fd >= 0) {
+    close(fd);
   }
+  fd = -1;
 }
 
 bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {

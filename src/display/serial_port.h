@@ -6,8 +6,8 @@
 #include "display/port_fault.h"
 #include "display/port_lock.h"
 
-/// The display's serial port from open to close: opening it and taking its
-/// turn, driving it at 9600 baud 8E2 raw once the port confirms it, and putting
+/// The display's serial port from open to close: opening and locking it,
+/// driving it at 9600 baud 8E2 raw once the port confirms it, and putting
 /// back the settings that were in force before. Each step that fails is noted
 /// in the run's PortFault; nothing is sent under settings the port did not
 /// confirm (the bytes themselves go through port_output.h).
@@ -22,24 +22,18 @@ struct SavedSettings {
   bool valid = false;
 };
 
-/// An open port: the descriptor, and the device's lock file.
-struct OpenPort {
-  int fd = -1;
-  DeviceLock lock;
-};
-
 /// Opens `path` for reading and writing without becoming its controlling
-/// terminal and without waiting for carrier, takes the run's turn on it
-/// (take_port_turn, with the lock file in `lock_place`; held until close_port)
-/// and leaves a blocking descriptor above the standard streams. False, with the
-/// trouble noted and nothing held, when the port cannot be opened or its turn had.
-bool open_port(const char* path, const char* lock_place, OpenPort& port, PortFault& fault);
+/// terminal and without waiting for carrier, locks it (lock_port; held until
+/// close_port) and leaves a blocking descriptor above the standard streams in
+/// `fd`. False, with the trouble noted and nothing held, when the port cannot
+/// be opened or locked.
+bool open_port(const char* path, int& fd, PortFault& fault);
 
-/// `open_port(kDevicePath, kLockPlace, port, fault)`.
-bool open_display_port(OpenPort& port, PortFault& fault);
+/// `open_port(kDevicePath, fd, fault)`.
+bool open_display_port(int& fd, PortFault& fault);
 
-/// Closes the port, which releases both locks.
-void close_port(OpenPort& port);
+/// Closes the port, which releases its lock.
+void close_port(int& fd);
 
 /// Saves the port's settings, discards pending input, applies the display
 /// settings at once and reads them back. True only when the port drives its

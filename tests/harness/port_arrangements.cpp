@@ -5,17 +5,11 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-
-#include "display/port_lock.h"
 
 extern char** environ;
 
@@ -38,46 +32,16 @@ void put_pending_input(const Pty& pty, const std::string& input) {
   }
 }
 
-// Puts `kind` at the device's lock file in `place`, `held` holding it; false
-// when it cannot.
-bool put_lock_file(const std::string& place, LockFile kind, dev_t device, int& held) {
-  const std::string path =
-      place + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  if (kind == LockFile::kHeld) {
-    // Held until the run has ended; a run's own lock file is opened the same way.
-    held = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
-    return held >= 0 && flock(held, LOCK_EX) == 0;
-  }
-  return kind != LockFile::kFifo || mkfifo(path.c_str(), 0660) == 0;
-}
-
 // The port as the options have it before the command starts.
-void arrange_port(const Pty& pty, const PortOptions& options, const std::string& place,
-                  int& held_lock, PortRun& run) {
+void arrange_port(const Pty& pty, const PortOptions& options, PortRun& run) {
   // Stopped output takes no byte: a write waits, and a drain would, until the
   // display end lets it go.
   if (options.hold_output) tcflow(pty.slave, TCOOFF);
   if (!options.pending_input.empty()) put_pending_input(pty, options.pending_input);
   if (options.lock_port) flock(pty.slave, LOCK_EX);
-  if (!put_lock_file(place, options.lock_file, pty.device, held_lock)) {
-    run.setup_error = std::string("put the lock file: ") + std::strerror(errno);
-  }
   if (options.prior) write_line_settings(pty.slave, *options.prior);
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
   read_line_settings(pty.slave, run.before);
-}
-
-// In the command's namespace: a /run of its own, with `place` at /run/dualrow.
-bool show_lock_place(const std::string& place, int report) {
-  const bool shown =
-      mount("dualrow-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") == 0 &&
-      mkdir(kLockPlace, 0755) == 0 &&
-      mount(place.c_str(), kLockPlace, nullptr, MS_BIND, nullptr) == 0;
-  if (!shown) {
-    const std::string why = std::string("show the lock place: ") + std::strerror(errno);
-    (void)!write(report, why.data(), why.size());
-  }
-  return shown;
 }
 
 struct Streams {
@@ -87,16 +51,14 @@ struct Streams {
 };
 
 [[noreturn]] void start_command(const Pty& pty, const DevPlaceholders& placeholders,
-                                const PortOptions& options, const std::string& place,
-                                const Streams& streams, char* const argv[],
+                                const PortOptions& options, const Streams& streams, char* const argv[],
                                 std::vector<std::string>& environment) {
   const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // its copy on 0 stays open
   if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
   dup2(streams.out[1], STDOUT_FILENO);
   dup2(streams.err[1], STDERR_FILENO);
   const int report = streams.report[1];
-  if (enter_private_port(pty, placeholders, options.create_port, report) &&
-      show_lock_place(place, report)) {
+  if (enter_private_port(pty, placeholders, options.create_port, report)) {
     // The options' entries over this process's own; here only this process has them.
     for (std::string& entry : environment) putenv(entry.data());
     exec_command(argv, environ, report);
@@ -169,26 +131,20 @@ PortRun run_arranged(const PortOptions& options) {
   Pty pty;
   DevPlaceholders placeholders;
   Streams streams;
-  // A lock place of the test's own, made as the packages make it: 2770, so
-  // that every lock file is the group's.
-  char place[] = "/tmp/dualrow-place.XXXXXX";
-  if (mkdtemp(place) == nullptr || chmod(place, 02770) != 0) {
-    run.setup_error = std::string("make the lock place: ") + std::strerror(errno);
-  } else if (open_pty(pty, run.setup_error) && make_placeholders(placeholders, run.setup_error)) {
+  if (open_pty(pty, run.setup_error) && make_placeholders(placeholders, run.setup_error)) {
     if (pipe2(streams.out, O_CLOEXEC) != 0 || pipe2(streams.err, O_CLOEXEC) != 0 ||
         pipe2(streams.report, O_CLOEXEC) != 0) {
       run.setup_error = std::string("pipe2: ") + std::strerror(errno);
     }
   }
-  int held_lock = -1;
-  if (run.setup_error.empty()) arrange_port(pty, options, place, held_lock, run);
+  if (run.setup_error.empty()) arrange_port(pty, options, run);
   if (run.setup_error.empty()) {
     std::vector<std::string> command = options.command;
     std::vector<std::string> environment = options.environment;
     const std::vector<char*> argv = exec_list(command);
     const pid_t child = fork();
     if (child == 0) {
-      start_command(pty, placeholders, options, place, streams, argv.data(), environment);
+      start_command(pty, placeholders, options, streams, argv.data(), environment);
     }
     for (int* end : {&streams.out[1], &streams.err[1], &streams.report[1]}) {
       close(*end);
@@ -203,7 +159,6 @@ PortRun run_arranged(const PortOptions& options) {
     read_line_settings(pty.slave, run.after);
     ioctl(pty.slave, FIONREAD, &run.pending_input_after);
   }
-  if (held_lock >= 0) close(held_lock);
   for (int* pair : {streams.out, streams.err, streams.report}) {
     for (int i = 0; i < 2; ++i) {
       if (pair[i] >= 0) close(pair[i]);
@@ -211,8 +166,6 @@ PortRun run_arranged(const PortOptions& options) {
   }
   close_pty(pty);
   remove_placeholders(placeholders);
-  std::error_code ignored;
-  std::filesystem::remove_all(place, ignored);
   return run;
 }
 

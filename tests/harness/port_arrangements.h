@@ -11,10 +11,6 @@
 
 #include "private_port.h"
 
-/// What stands at the device's lock file before the run, in a /run/dualrow of
-/// the test's own (made as the packages make it; never the machine's).
-enum class LockFile { kNone, kHeld, kFifo };
-
 /// Settings unlike anything dualrow sets, for checking that it puts them back:
 /// canonical, echoing, with output processing, at 115200 baud.
 LineSettings unusual_settings();
@@ -29,7 +25,7 @@ inline LineSettings at_custom_rate(std::uint32_t bits_per_second) {
 }
 
 /// A test's run on a private port: the command, and the port's state before it
-/// starts and while it runs. Its own /run, with the lock place, goes with it.
+/// starts and while it runs.
 struct PortOptions {
   std::vector<std::string> command;      // argv; command[0] is run through PATH
   std::vector<std::string> environment;  // NAME=VALUE entries put over this process's
@@ -39,7 +35,6 @@ struct PortOptions {
   std::string pending_input;             // bytes received by the port before the run
   bool hold_output = false;              // the port's output is stopped (TCOOFF) throughout
   bool lock_port = false;                // an exclusive flock on the port is held throughout
-  LockFile lock_file = LockFile::kNone;  // kHeld: as a run through another node holds it
   int signal = 0;                        // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };

@@ -10,9 +10,9 @@
 //   DUALROW_SHIM_WRITE_MAX=n        each write moves at most n bytes
 //   DUALROW_SHIM_SIGNAL_AT=k        the k-th write first sends a signal to the process:
 //   DUALROW_SHIM_SIGNAL=n           signal n (default SIGTERM)
-//   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open (the port's, not its
-//                                   lock place's), write, tcgetattr, tcflush, tcsetattr,
-//                                   tcdrain or sigprocmask fails with errno e (EIO)
+//   DUALROW_SHIM_FAIL=call:k[:e],…  the k-th call (from 1) of open, write, tcgetattr,
+//                                   tcflush, tcsetattr, tcdrain or sigprocmask fails
+//                                   with errno e (EIO)
 //   DUALROW_SHIM_OPEN_AS=k:path     the k-th open opens `path` instead
 //   DUALROW_SHIM_KEPT=k:field:x,…   the k-th tcgetattr shows what a port kept: field
 //                                   iflag, oflag, cflag or lflag XOR x (hexadecimal)
@@ -127,11 +127,6 @@ int open(const char* path, int flags, ...) {
   va_start(args, flags);
   const mode_t mode = va_arg(args, mode_t);
   va_end(args);
-  // The lock place is not the port: its opens are not counted.
-  if (std::strncmp(path, "/run/dualrow", 12) == 0) {
-    log_call("open lock %s\n", path);
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-  }
   if (fails("open", ++open_calls)) {
     log_call("open %s -> error\n", path);
     return -1;

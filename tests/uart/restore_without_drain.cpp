@@ -8,12 +8,11 @@
 #include "display/serial_port.h"
 
 int main(int argc, char** argv) {
-  OpenPort port;
+  int fd = -1;
   PortFault fault;
-  if (!open_display_port(port, fault) || argc < 3) {
+  if (!open_display_port(fd, fault) || argc < 3) {
     return EXIT_FAILURE;
   }
-  const int fd = port.fd;
   SavedSettings saved;
   Deadline bound;
   if (!configure_display_port(fd, saved, fault) || !start_output_bound(bound, fault)) {

@@ -197,8 +197,6 @@ std::string init_script(const Scenario& scenario) {
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
-# The lock place, as the packages' tmpfiles.d entry makes it (d /run/dualrow 2770).
-mkdir -p /run/dualrow && chmod 2770 /run/dualrow
 uptime() { cut -d' ' -f1 /proc/uptime; }
 )SH" + report_function(scenario.machine) +
          "\n" + prelude(scenario.machine) +
@@ -707,17 +705,18 @@ std::vector<Scenario> scenarios() {
       "(while [ -e /dev/ttyUSB0 ]; do usleep 10000; done; kill $load) &\n"
       "sh -c 'renice -n 19 -p $$ >/dev/null && exec dualrow Hello World' "
       ">/tmp/out 2>/tmp/err; status=$?\nkill $load";
-  // Run B reaches the same 8250 through a node of its own, as from a
-  // container's /dev, 0.2 s into run A, whose frame is held back.
-  const std::string second_node =
-      "mknod /dev/second c 4 64\n" +
+  // Run B reaches the same 8250 through a second mount of /dev, as a
+  // container's or a unit's BindPaths= would, 0.2 s into run A, whose frame is
+  // held back.
+  const std::string second_mount =
+      "mkdir /second && mount -t devtmpfs second /second\n" +
       while_running("0.2",
-                    "unshare -m sh -c 'mount --bind /dev/second /dev/ttyS0 && "
-                    "exec dualrow Second node' 2>/tmp/b_err",
+                    "unshare -m sh -c 'mount --bind /second/ttyS0 /dev/ttyS0 && "
+                    "exec dualrow Second mount' 2>/tmp/b_err",
                     "b_status");
   const std::string hung_up =
       "/dev/ttyS0: hung up: the frame may not have left; the old settings are back";
-  const std::string a_and_b = kHelloWorld + expected_frame({"Second", "node"});
+  const std::string a_and_b = kHelloWorld + expected_frame({"Second", "mount"});
   // A row a scenario, laid out by hand.
   // clang-format off
   return {
@@ -737,8 +736,8 @@ std::vector<Scenario> scenarios() {
       {"HangupDuringTheDrainIsReportedAndTheSettingsGoBack", Machine::k16550, Hold::kOneSecond,
        while_running("0.3", "guest_hangup /dev/ttyS0", "hungup"), "1", {hung_up},
        Check::kNothingMore, "", {{"hungup", "0"}}},
-      {"ASecondNodeOfTheDeviceWaitsItsTurn", Machine::k16550, Hold::kOneSecond,
-       second_node, "0", {}, Check::kFrame, a_and_b, {{"b_status", "0"}}},
+      {"ASecondMountOfTheNodeWaitsForTheLock", Machine::k16550, Hold::kOneSecond,
+       second_mount, "0", {}, Check::kFrame, a_and_b, {{"b_status", "0"}}},
       {"UsbAdapterBoundOverTtyS0GetsTheFrameAt9600E82", Machine::kUsbSerial, Hold::kNone,
        kRun, "0", {}, Check::kAdapter, kHelloWorld},
       // When the detach lands is the host's race: a write fails, or the
