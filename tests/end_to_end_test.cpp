@@ -76,7 +76,8 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
   // left where lock files are kept, changes nothing.
   const std::string read_only_tree =
       "for m in $(cut -d' ' -f5 /proc/self/mountinfo | sort -u); do"
-      " mount -o remount,bind,ro \"$m\" 2>/dev/null; done; ! touch /run/w 2>/dev/null && ! touch /tmp/w 2>/dev/null";
+      " mount -o remount,bind,ro \"$m\" 2>/dev/null; done; ! touch /run/w 2>/dev/null && ! touch "
+      "/tmp/w 2>/dev/null";
   const std::string planted =
       "mount -t tmpfs planted /run && mkdir /run/lock /run/dualrow && "
       "d=$((0x$(stat -Lc %t /dev/ttyS0))):$((0x$(stat -Lc %T /dev/ttyS0))) && "
@@ -104,8 +105,8 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.closing + c.first + " " + c.wire);
     PortOptions options;
-    options.command = {"sh", "-c", c.first + (c.first.empty() ? "" : " && ") +
-                                       "exec \"$0\" \"$@\" " + c.closing};
+    options.command = {
+        "sh", "-c", c.first + (c.first.empty() ? "" : " && ") + "exec \"$0\" \"$@\" " + c.closing};
     options.pending_input = c.pending;
     if (!c.pending.empty()) options.prior = raw;
     const PortRun result = run_recorded(c.args, {}, options);
@@ -130,7 +131,7 @@ TEST_F(EndToEnd, APortThatCannotBeHadGetsNothing) {
     std::vector<std::string> args = {"Hello", "World"};
     int status = 255;
     std::string err = "";
-    bool port = false;  // the private port is there to begin with
+    bool port = false;         // the private port is there to begin with
     std::string wrapper = "";  // what dualrow runs under
   };
   const std::string missing = "/dev/ttyS0: No such file or directory\n";

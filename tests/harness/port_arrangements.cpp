@@ -51,8 +51,8 @@ struct Streams {
 };
 
 [[noreturn]] void start_command(const Pty& pty, const DevPlaceholders& placeholders,
-                                const PortOptions& options, const Streams& streams, char* const argv[],
-                                std::vector<std::string>& environment) {
+                                const PortOptions& options, const Streams& streams,
+                                char* const argv[], std::vector<std::string>& environment) {
   const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // its copy on 0 stays open
   if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
   dup2(streams.out[1], STDOUT_FILENO);

@@ -32,10 +32,10 @@ struct PortOptions {
   std::optional<LineSettings> prior = unusual_settings();        // put on the port before the run
   bool create_port = true;                                       // false: no /dev/ttyS0
   std::chrono::milliseconds timeout = std::chrono::seconds(20);  // then the command is killed
-  std::string pending_input;             // bytes received by the port before the run
-  bool hold_output = false;              // the port's output is stopped (TCOOFF) throughout
-  bool lock_port = false;                // an exclusive flock on the port is held throughout
-  int signal = 0;                        // sent to the command once `signal_after` has passed
+  std::string pending_input;  // bytes received by the port before the run
+  bool hold_output = false;   // the port's output is stopped (TCOOFF) throughout
+  bool lock_port = false;     // an exclusive flock on the port is held throughout
+  int signal = 0;             // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };
 
