@@ -70,19 +70,8 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
     std::string out;
     std::string closing = "";  // shell redirections that close standard streams first
     std::string pending = "";  // bytes the port received before the run, to be discarded
-    std::string first = "";    // shell commands that change the command's namespace first
+    Tree tree = Tree::kAsItIs;
   };
-  // The node alone decides a run: a tree it cannot write into, nor what anyone
-  // left where lock files are kept, changes nothing.
-  const std::string read_only_tree =
-      "for m in $(cut -d' ' -f5 /proc/self/mountinfo | sort -u); do"
-      " mount -o remount,bind,ro \"$m\" 2>/dev/null; done; ! touch /run/w 2>/dev/null && ! touch "
-      "/tmp/w 2>/dev/null";
-  const std::string planted =
-      "mount -t tmpfs planted /run && mkdir /run/lock /run/dualrow && "
-      "d=$((0x$(stat -Lc %t /dev/ttyS0))):$((0x$(stat -Lc %T /dev/ttyS0))) && "
-      "for f in /run/lock/LCK..ttyS0 /run/lock/$d /run/dualrow/$d /dev/ttyS0.lock; do"
-      " mkfifo $f || exit; done";
   LineSettings raw = unusual_settings();
   raw.c_iflag = raw.c_lflag = 0;  // every byte received counts as pending at once
   const Case cases[] = {
@@ -99,14 +88,16 @@ TEST_F(EndToEnd, SendsTheFrameForTheArgumentsGiven) {
       {{}, kExpectedLeadIn, "", ">&- 2>&-"},
       {{"Hello"}, kExpectedLeadIn + "      Hello\n", "", "<&- >&- 2>&-"},
       {{"x"}, expected_frame({"x"}), "", "", "stale bytes from the display"},
-      {{"x"}, expected_frame({"x"}), "", "", "", read_only_tree},
-      {{"x"}, expected_frame({"x"}), "", "", "", planted},
+      // The node alone decides a run: a tree it cannot write into changes
+      // nothing, nor does anything left where lock files are kept.
+      {{"x"}, expected_frame({"x"}), "", "", "", Tree::kReadOnly},
+      {{"x"}, expected_frame({"x"}), "", "", "", Tree::kPlanted},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.closing + c.first + " " + c.wire);
+    SCOPED_TRACE(c.closing + " " + c.wire + " " + std::to_string(static_cast<int>(c.tree)));
     PortOptions options;
-    options.command = {
-        "sh", "-c", c.first + (c.first.empty() ? "" : " && ") + "exec \"$0\" \"$@\" " + c.closing};
+    options.command = {"sh", "-c", "exec \"$0\" \"$@\" " + c.closing};
+    options.tree = c.tree;
     options.pending_input = c.pending;
     if (!c.pending.empty()) options.prior = raw;
     const PortRun result = run_recorded(c.args, {}, options);

@@ -5,11 +5,18 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <utility>
 
 extern char** environ;
 
@@ -44,21 +51,75 @@ void arrange_port(const Pty& pty, const PortOptions& options, PortRun& run) {
   read_line_settings(pty.slave, run.before);
 }
 
+// Every mount of the namespace read-only. A remount in a user namespace must
+// keep the flags the mount was locked with.
+bool make_tree_read_only() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    fields >> id >> parent >> numbers >> root >> point;
+    struct statvfs now {};
+    if (statvfs(point.c_str(), &now) != 0) continue;
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    for (const auto& [kept, as] : {std::pair{ST_NOSUID, MS_NOSUID},
+                                   {ST_NODEV, MS_NODEV},
+                                   {ST_NOEXEC, MS_NOEXEC},
+                                   {ST_NOATIME, MS_NOATIME},
+                                   {ST_NODIRATIME, MS_NODIRATIME},
+                                   {ST_RELATIME, MS_RELATIME}}) {
+      if ((now.f_flag & kept) != 0) flags |= as;
+    }
+    mount(nullptr, point.c_str(), nullptr, flags, nullptr);
+  }
+  struct statvfs run {
+  }, tmp{};
+  return statvfs("/run", &run) == 0 && statvfs("/tmp", &tmp) == 0 &&
+         (run.f_flag & tmp.f_flag & ST_RDONLY) != 0;
+}
+
+// A /run of the command's own, with a FIFO at each name a lock file for the
+// port could have, in places anyone may write.
+bool plant_lock_names() {
+  struct stat port {};
+  if (stat("/dev/ttyS0", &port) != 0 ||
+      mount("planted", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0 ||
+      mkdir("/run/lock", 01777) != 0 || mkdir("/run/dualrow", 01777) != 0) {
+    return false;
+  }
+  const std::string device =
+      std::to_string(major(port.st_rdev)) + ":" + std::to_string(minor(port.st_rdev));
+  for (const std::string& name :
+       {std::string("/run/lock/LCK..ttyS0"), "/run/lock/" + device, "/run/dualrow/" + device}) {
+    if (mkfifo(name.c_str(), 0666) != 0) return false;
+  }
+  return true;
+}
+
+bool arrange_tree(Tree tree, int report) {
+  const bool done = tree == Tree::kAsItIs ||
+                    (tree == Tree::kReadOnly ? make_tree_read_only() : plant_lock_names());
+  if (!done) {
+    const std::string why = std::string("arrange the tree: ") + std::strerror(errno);
+    (void)!write(report, why.data(), why.size());
+  }
+  return done;
+}
+
 struct Streams {
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
   int report[2] = {-1, -1};  // the command's process's word on why it could not start
 };
 
-[[noreturn]] void start_command(const Pty& pty, const DevPlaceholders& placeholders,
-                                const PortOptions& options, const Streams& streams,
+[[noreturn]] void start_command(const Pty& pty, const PortOptions& options, const Streams& streams,
                                 char* const argv[], std::vector<std::string>& environment) {
   const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // its copy on 0 stays open
   if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
   dup2(streams.out[1], STDOUT_FILENO);
   dup2(streams.err[1], STDERR_FILENO);
   const int report = streams.report[1];
-  if (enter_private_port(pty, placeholders, options.create_port, report)) {
+  if (enter_private_port(pty, options.create_port, report) && arrange_tree(options.tree, report)) {
     // The options' entries over this process's own; here only this process has them.
     for (std::string& entry : environment) putenv(entry.data());
     exec_command(argv, environ, report);
@@ -129,9 +190,8 @@ LineSettings unusual_settings() {
 PortRun run_arranged(const PortOptions& options) {
   PortRun run;
   Pty pty;
-  DevPlaceholders placeholders;
   Streams streams;
-  if (open_pty(pty, run.setup_error) && make_placeholders(placeholders, run.setup_error)) {
+  if (open_pty(pty, run.setup_error)) {
     if (pipe2(streams.out, O_CLOEXEC) != 0 || pipe2(streams.err, O_CLOEXEC) != 0 ||
         pipe2(streams.report, O_CLOEXEC) != 0) {
       run.setup_error = std::string("pipe2: ") + std::strerror(errno);
@@ -144,7 +204,7 @@ PortRun run_arranged(const PortOptions& options) {
     const std::vector<char*> argv = exec_list(command);
     const pid_t child = fork();
     if (child == 0) {
-      start_command(pty, placeholders, options, streams, argv.data(), environment);
+      start_command(pty, options, streams, argv.data(), environment);
     }
     for (int* end : {&streams.out[1], &streams.err[1], &streams.report[1]}) {
       close(*end);
@@ -165,7 +225,6 @@ PortRun run_arranged(const PortOptions& options) {
     }
   }
   close_pty(pty);
-  remove_placeholders(placeholders);
   return run;
 }
 

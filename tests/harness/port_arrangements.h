@@ -24,6 +24,13 @@ inline LineSettings at_custom_rate(std::uint32_t bits_per_second) {
   return t;
 }
 
+/// What the command's mount namespace holds besides the private port.
+enum class Tree {
+  kAsItIs,
+  kReadOnly,  // every mount read-only, as in a unit with ProtectSystem=strict
+  kPlanted,   // a /run of its own with a FIFO at every name a lock file could have
+};
+
 /// A test's run on a private port: the command, and the port's state before it
 /// starts and while it runs.
 struct PortOptions {
@@ -35,7 +42,8 @@ struct PortOptions {
   std::string pending_input;  // bytes received by the port before the run
   bool hold_output = false;   // the port's output is stopped (TCOOFF) throughout
   bool lock_port = false;     // an exclusive flock on the port is held throughout
-  int signal = 0;             // sent to the command once `signal_after` has passed
+  Tree tree = Tree::kAsItIs;
+  int signal = 0;  // sent to the command once `signal_after` has passed
   std::chrono::milliseconds signal_after{0};
 };
 
