@@ -103,37 +103,6 @@ bool map_own_ids(uid_t uid, gid_t gid) {
          write_file("/proc/self/gid_map", gid_map);
 }
 
-// A directory of empty files, each the mount point for a node until /dev is
-// covered.
-bool make_placeholders(DevPlaceholders& placeholders, std::string& error) {
-  char dir_template[] = "/tmp/dualrow-port.XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    error = describe("mkdtemp");
-    return false;
-  }
-  placeholders.dir = dir_template;
-  bool made = touch(placeholders.dir + "/ttyS0");
-  for (const char* node : kSharedNodes) {
-    made = made && touch(placeholders.dir + "/" + node);
-  }
-  if (!made) {
-    error = describe("create the placeholders");
-  }
-  return made;
-}
-
-void remove_placeholders(DevPlaceholders& placeholders) {
-  if (placeholders.dir.empty()) {
-    return;
-  }
-  unlink((placeholders.dir + "/ttyS0").c_str());
-  for (const char* node : kSharedNodes) {
-    unlink((placeholders.dir + "/" + node).c_str());
-  }
-  rmdir(placeholders.dir.c_str());
-  placeholders.dir.clear();
-}
-
 std::vector<char*> exec_list(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   pointers.reserve(strings.size() + 1);
@@ -179,45 +148,40 @@ bool enter_namespace(int report) {
       return fail(report, "map the user and group ids");
     }
   }
-  // Nothing done here may reach the machine's mount table.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return fail(report, "make / private");
+  // Nothing done here may reach the machine's mount table. In a chroot "/"
+  // is no mount point (EINVAL); only /dev gets anything mounted on it, so
+  // /dev's own mount is what must be private there.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 &&
+      (errno != EINVAL || mount(nullptr, "/dev", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+    return fail(report, errno == EINVAL ? "make / or /dev private" : "make / private");
   }
   return true;
 }
 
-// Binds `source` onto `placeholder` now, and moves it to `target` once the
-// private /dev is up.
-bool bind_node(const std::string& source, const std::string& placeholder, int report) {
-  return mount(source.c_str(), placeholder.c_str(), nullptr, MS_BIND, nullptr) == 0 ||
-         fail(report, ("bind " + source).c_str());
+// Binds the node held by `node` (an O_PATH descriptor) onto `target` in the
+// private /dev: once /dev is covered, the machine's nodes have no name.
+bool bind_node(int node, const std::string& target, int report) {
+  const std::string held = "/proc/self/fd/" + std::to_string(node);
+  return (touch(target) && mount(held.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) ||
+         fail(report, ("bind " + target).c_str());
 }
 
-bool move_in(const std::string& placeholder, const std::string& target, int report) {
-  return (touch(target) &&
-          mount(placeholder.c_str(), target.c_str(), nullptr, MS_MOVE, nullptr) == 0) ||
-         fail(report, ("move in " + target).c_str());
-}
-
-bool build_private_dev(const Pty& pty, const std::string& dir, bool with_port, int report) {
-  // Bound before /dev is covered: afterwards neither node is reachable by name.
-  if (with_port && !bind_node(pty.slave_path, dir + "/ttyS0", report)) {
-    return false;
-  }
-  bool shared[std::size(kSharedNodes)] = {};  // a machine may lack some of them
+bool build_private_dev(const Pty& pty, bool with_port, int report) {
+  int shared[std::size(kSharedNodes)] = {};  // a machine may lack some of them
   for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
     const std::string node = std::string("/dev/") + kSharedNodes[i];
-    shared[i] = access(node.c_str(), F_OK) == 0;
-    if (shared[i] && !bind_node(node, dir + "/" + kSharedNodes[i], report)) {
-      return false;
-    }
+    shared[i] = open(node.c_str(), O_PATH | O_CLOEXEC);
+  }
+  const int port = open(pty.slave_path.c_str(), O_PATH | O_CLOEXEC);
+  if (port < 0) {
+    return fail(report, ("hold " + pty.slave_path).c_str());
   }
   if (mount("dualrow-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
     return fail(report, "mount tmpfs on /dev");
   }
   for (std::size_t i = 0; i < std::size(kSharedNodes); ++i) {
     const std::string node = std::string("/dev/") + kSharedNodes[i];
-    if (shared[i] && !move_in(dir + "/" + kSharedNodes[i], node, report)) {
+    if (shared[i] >= 0 && !bind_node(shared[i], node, report)) {
       return false;
     }
   }
@@ -226,7 +190,8 @@ bool build_private_dev(const Pty& pty, const std::string& dir, bool with_port, i
       return fail(report, "link /dev/fd");
     }
   }
-  return !with_port || move_in(dir + "/ttyS0", "/dev/ttyS0", report);
+  // The descriptors go with the exec (O_CLOEXEC).
+  return !with_port || bind_node(port, "/dev/ttyS0", report);
 }
 
 // The last word: /dev/ttyS0 is our pseudo-terminal, or absent.
@@ -243,9 +208,8 @@ bool port_is_private(const Pty& pty, bool with_port, int report) {
 
 }  // namespace
 
-bool enter_private_port(const Pty& pty, const DevPlaceholders& placeholders, bool with_port,
-                        int report) {
-  return enter_namespace(report) && build_private_dev(pty, placeholders.dir, with_port, report) &&
+bool enter_private_port(const Pty& pty, bool with_port, int report) {
+  return enter_namespace(report) && build_private_dev(pty, with_port, report) &&
          port_is_private(pty, with_port, report);
 }
 
@@ -312,12 +276,9 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
                                const std::function<void(std::string_view)>& watch) {
   CommandRun run;
   Pty pty;
-  DevPlaceholders placeholders;
   int report[2] = {-1, -1};  // the command's process's word on why it could not start
-  if (open_pty(pty, run.setup_error) && make_placeholders(placeholders, run.setup_error)) {
-    if (pipe2(report, O_CLOEXEC) != 0) {
-      run.setup_error = describe("pipe2");
-    }
+  if (open_pty(pty, run.setup_error) && pipe2(report, O_CLOEXEC) != 0) {
+    run.setup_error = describe("pipe2");
   }
   if (run.setup_error.empty()) {
     read_line_settings(pty.slave, run.before);
@@ -325,7 +286,7 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
     const std::vector<char*> argv = exec_list(strings);
     const pid_t child = fork();
     if (child == 0) {
-      if (enter_private_port(pty, placeholders, true, report[1])) {
+      if (enter_private_port(pty, true, report[1])) {
         exec_command(argv.data(), environ, report[1]);
       }
       _exit(kSetupFailed);
@@ -346,6 +307,5 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
     }
   }
   close_pty(pty);
-  remove_placeholders(placeholders);
   return run;
 }

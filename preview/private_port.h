@@ -35,21 +35,13 @@ void close_pty(Pty& pty);
 /// unprivileged.
 bool map_own_ids(uid_t uid, gid_t gid);
 
-/// Placeholders for the private /dev's nodes, made before the command's process
-/// is forked (afterwards the machine's nodes cannot be reached by name); empty
-/// `dir` when they could not be made, with `error` saying why.
-struct DevPlaceholders {
-  std::string dir;
-};
-bool make_placeholders(DevPlaceholders& placeholders, std::string& error);
-void remove_placeholders(DevPlaceholders& placeholders);
-
 /// In the command's process, after fork: enters a private mount namespace (and
 /// a user namespace, unless root) whose /dev holds `pty`'s slave as ttyS0, or
-/// no ttyS0 when `with_port` is false, and checks that it does. False, with the
-/// reason written to `report`, when it cannot: then the command must not start.
-bool enter_private_port(const Pty& pty, const DevPlaceholders& placeholders, bool with_port,
-                        int report);
+/// no ttyS0 when `with_port` is false, and checks that it does. In a chroot,
+/// where "/" is no mount point, /dev must be a mount of its own. False, with
+/// the reason written to `report`, when it cannot: then the command must not
+/// start.
+bool enter_private_port(const Pty& pty, bool with_port, int report);
 
 /// `strings` as exec takes them: pointers into them, then a null pointer. Made
 /// before fork, so that the command's process need not allocate.

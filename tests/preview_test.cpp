@@ -7,11 +7,13 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -126,27 +128,54 @@ TEST_F(Preview, WorksForAnUnprivilegedUser) {
       << shown.err;
 }
 
-// Runs the preview unprivileged in a chroot, where the kernel refuses new user
-// namespaces; as root, it first drops to nobody.
-Shown show_without_namespaces(const std::string& command) {
+// In a new user namespace: root inside is `uid` and `gid` outside.
+bool map_root_onto(uid_t uid, gid_t gid) {
+  const auto put = [](const char* path, const std::string& text) {
+    std::ofstream file(path);
+    return static_cast<bool>(file << text << std::flush);
+  };
+  return put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") &&
+         put("/proc/self/setgroups", "deny") &&
+         put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+}
+
+// Runs `command` in a chroot whose "/" is no mount point: a directory on a
+// tmpfs, with the machine's top-level directories bound into it, as chroot
+// tools and package build beds make them. As root of a user namespace when
+// `as_root` (an ordinary user maps root onto itself); otherwise unprivileged,
+// and then the kernel refuses new user namespaces (root drops to nobody).
+Shown show_in_chroot(const std::string& command, bool as_root) {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
   const pid_t child = fork();
   if (child == 0) {
     const int out_fd = open(kOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err_fd = open(kErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    char root[] = "/tmp/dualrow-chroot.XXXXXX";
+    char dir[] = "/tmp/dualrow-chroot.XXXXXX";
     const auto ok = [](bool done) {
       if (!done) _exit(99);
     };
     ok(out_fd >= 0 && err_fd >= 0);
     ok(unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) == 0);
-    if (uid != 0) ok(map_own_ids(uid, gid));
+    if (uid != 0) ok(as_root ? map_root_onto(uid, gid) : map_own_ids(uid, gid));
     ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
-    ok(mkdtemp(root) != nullptr);
-    ok(mount("/", root, nullptr, MS_BIND | MS_REC, nullptr) == 0);
-    ok(chroot(root) == 0 && chdir("/") == 0);
-    if (uid == 0) ok(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+    ok(mkdtemp(dir) != nullptr && mount("chroot", dir, "tmpfs", 0, nullptr) == 0);
+    const std::string root = std::string(dir) + "/root";
+    ok(mkdir(root.c_str(), 0755) == 0);
+    for (const auto& entry : std::filesystem::directory_iterator("/")) {
+      const std::string name = entry.path().filename();
+      const std::string there = root + "/" + name;
+      if (entry.is_symlink()) {
+        ok(symlink(std::filesystem::read_symlink(entry.path()).c_str(), there.c_str()) == 0);
+      } else if (entry.is_directory()) {
+        ok(mkdir(there.c_str(), 0755) == 0 &&
+           mount(entry.path().c_str(), there.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0);
+      }
+    }
+    ok(chroot(root.c_str()) == 0 && chdir("/") == 0);
+    if (uid == 0 && !as_root) {
+      ok(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+    }
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
@@ -157,8 +186,15 @@ Shown show_without_namespaces(const std::string& command) {
   return collect(raw);
 }
 
+TEST_F(Preview, WorksInAChrootWhoseRootIsNoMountPoint) {
+  const Shown shown = show_in_chroot(kPreview + " " + kDualrow + " Hello World", true);
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_NE(shown.err.find("│      Hello     │\n│      World     │"), std::string::npos)
+      << shown.err;
+}
+
 TEST_F(Preview, WithoutRootOrUserNamespacesSaysWhyAndExits125) {
-  const Shown shown = show_without_namespaces(kPreview + " sh -c 'echo ran'");
+  const Shown shown = show_in_chroot(kPreview + " sh -c 'echo ran'", false);
   EXPECT_EQ(shown.status, 125) << shown.err;
   EXPECT_EQ(shown.out, "");  // the command never started
   EXPECT_EQ(shown.err,
