@@ -76,9 +76,7 @@ PanelFrame decode_frame(std::string_view wire) {
   const std::size_t newline = wire.find('\n');
   frame.line1 = wire.substr(0, newline);
   if (newline != std::string_view::npos) {
-    frame.line1_ended = true;
     frame.line2 = wire.substr(newline + 1);
-    frame.has_line2 = newline + 1 < wire.size();
   }
   return frame;
 }

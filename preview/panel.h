@@ -9,11 +9,9 @@
 /// first byte.
 
 struct PanelFrame {
-  bool lead_in = false;      // the frame starts with 1B 58 00 00
-  std::string line1;         // without its newline byte
-  bool line1_ended = false;  // line 1's newline byte arrived
+  bool lead_in = false;  // the frame starts with 1B 58 00 00
+  std::string line1;     // without its newline byte
   std::string line2;
-  bool has_line2 = false;
 };
 
 PanelFrame decode_frame(std::string_view wire);

@@ -10,8 +10,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "display/display_settings.h"
 #include "display/port_output.h"
@@ -71,6 +73,36 @@ TEST(OpenPort, LocksTheNodeForEveryPathToIt) {
   unlink(link.c_str());
   rmdir(scratch);
   close_pty(pty);
+}
+
+// The first trouble is the one reported, but for a hangup, which explains
+// what failed before it.
+TEST(PortFault, KeepsTheFirstTroubleButForAHangup) {
+  using Note = bool (*)(PortFault&);
+  const Note step = [](PortFault& f) { return note_step_failed(f, "discard input", EIO); };
+  const Note stalled = [](PortFault& f) { return note_stalled(f); };
+  const Note busy = [](PortFault& f) { return note_busy(f); };
+  const Note hangup = [](PortFault& f) { return note_hangup(f, HangupEnd::kGone); };
+  struct Case {
+    std::vector<Note> notes;
+    PortTrouble kept;
+  };
+  const Case cases[] = {
+      {{}, PortTrouble::kNone},
+      {{step, stalled}, PortTrouble::kStepFailed},
+      {{stalled, step}, PortTrouble::kStalled},
+      {{busy, step, stalled}, PortTrouble::kBusy},
+      {{step, hangup}, PortTrouble::kHungUp},
+      {{hangup, stalled}, PortTrouble::kHungUp},
+  };
+  for (const Case& c : cases) {
+    PortFault fault;
+    for (const Note note : c.notes) EXPECT_FALSE(note(fault));
+    EXPECT_EQ(fault.trouble, c.kept) << c.notes.size();
+    EXPECT_EQ(port_failed(fault), c.kept != PortTrouble::kNone);
+    EXPECT_EQ(std::string(fault.step != nullptr ? fault.step : ""),
+              c.kept == PortTrouble::kStepFailed ? "discard input" : "");
+  }
 }
 
 TEST(DrivesDisplayLine, ComparesWhatDecidesTheBytesOnTheLine) {

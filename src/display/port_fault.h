@@ -9,7 +9,7 @@
 
 enum class PortTrouble {
   kNone,
-  kStepFailed,   // `step` failed with `error` (no step: the port could not be opened)
+  kStepFailed,   // `step` failed with `error` (no step: the call's error says it all)
   kBusy,         // another process held the port's lock all the lock wait
   kStalled,      // the frame did not leave within the output bound
   kCannotDrive,  // the port holds `now`, which does not drive the display's line

@@ -1,8 +1,6 @@
 #include "display/port_lock.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -14,17 +12,6 @@ namespace {
 constexpr int kLockPollMs = 10;  // milliseconds between tries for another run's lock
 
 }  // namespace
-
-int above_standard_streams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) {
-    return fd;
-  }
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  const int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
 
 // The lock lives on the node's inode, so a symlink, a bind mount or a second
 // devtmpfs mount of the node meets it; a node made apart with mknod does not.

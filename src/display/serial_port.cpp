@@ -12,6 +12,21 @@
 
 namespace {
 
+// Moves `fd` off descriptors 0 to 2, closing the original: open() takes the
+// lowest free number, and a caller that closed its standard output would
+// otherwise get the usage line or a message written into the port. -1 with
+// errno set when it cannot (then `fd` is closed).
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) {
+    return fd;
+  }
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
+}
+
 // A fresh descriptor for the device `saved` came from: through /proc, so that
 // no path is named again, else through `path` when it still leads to that
 // device. -1 with errno ENODEV when the device is gone, EXDEV when `path` now
