@@ -62,7 +62,7 @@ bool make_tree_read_only() {
     struct statvfs now {};
     if (statvfs(point.c_str(), &now) != 0) continue;
     unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
-    for (const auto& [kept, as] : {std::pair{ST_NOSUID, MS_NOSUID},
+    for (const auto& [kept, as] : {std::pair<unsigned long, unsigned long>{ST_NOSUID, MS_NOSUID},
                                    {ST_NODEV, MS_NODEV},
                                    {ST_NOEXEC, MS_NOEXEC},
                                    {ST_NOATIME, MS_NOATIME},
