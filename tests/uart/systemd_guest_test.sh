@@ -12,6 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exec unshare --map-auto --map-root-user "$0" "$@"
 fi
 kernel=$1 modules=$2 rootfs=$3 guest_report=$4 build=$5
+export PATH="$PATH:/usr/sbin:/sbin"  # chroot and depmod, also for an ordinary user
 work=$(mktemp -d /tmp/dualrow-systemd.XXXXXX)
 [ -n "${DUALROW_UART_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
