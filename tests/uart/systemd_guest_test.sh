@@ -1,6 +1,6 @@
 #!/bin/bash
 # systemd_guest_test.sh KERNEL MODULES ROOT.tar GUEST_REPORT BUILD: the example
-# units as a user installs them, under a real systemd. A Debian 12 guest boots
+# units as a user installs them, under a real systemd. A Debian guest boots
 # with systemd as PID 1 and udev; the project's package (made from BUILD by
 # cpack) is installed in it and the units are copied and enabled as the
 # README says. Boot 1, a PC with a 16550 as ttyS0: the boot unit's frame and
