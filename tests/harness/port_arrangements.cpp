@@ -89,8 +89,8 @@ bool plant_lock_names() {
   }
   const std::string device =
       std::to_string(major(port.st_rdev)) + ":" + std::to_string(minor(port.st_rdev));
-  for (const std::string& name :
-       {std::string("/run/lock/LCK..ttyS0"), "/run/lock/" + device, "/run/dualrow/" + device}) {
+  for (const std::string& name : {std::string("/run/lock/LCK..ttyS0"), "/run/lock/" + device,
+                                  "/run/lock/dualrow-" + device, "/run/dualrow/" + device}) {
     if (mkfifo(name.c_str(), 0666) != 0) return false;
   }
   return true;
