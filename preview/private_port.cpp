@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 extern char** environ;
@@ -133,6 +134,23 @@ bool fail(int report, const char* what) {
   return false;
 }
 
+// The machine's own user namespace maps every id onto itself, in one line.
+bool in_the_machines_user_namespace() {
+  char map[128] = {};
+  const int fd = open("/proc/self/uid_map", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return true;
+  }
+  const ssize_t n = read(fd, map, sizeof map - 1);
+  close(fd);
+  unsigned long inside = 1;
+  unsigned long outside = 1;
+  unsigned long count = 0;
+  int used = 0;
+  return n <= 0 || (std::sscanf(map, "%lu %lu %lu\n%n", &inside, &outside, &count, &used) == 3 &&
+                    inside == 0 && outside == 0 && count == 4294967295UL && map[used] == '\0');
+}
+
 bool enter_namespace(int report) {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
@@ -150,12 +168,21 @@ bool enter_namespace(int report) {
   }
   // Nothing done here may reach the machine's mount table. In a chroot "/"
   // is no mount point (EINVAL); only /dev gets anything mounted on it, so
-  // /dev's own mount is what must be private there.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 &&
-      (errno != EINVAL || mount(nullptr, "/dev", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
-    return fail(report, errno == EINVAL ? "make / or /dev private" : "make / private");
+  // /dev's own mount is what must be private there. Where /dev is no mount
+  // point either (sbuild's chroot), the mount that holds it cannot be named;
+  // it is safe only in a user namespace of its own, whose mount namespaces
+  // took every shared mount of the machine's as a slave (mount_namespaces(7)).
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+    return true;
   }
-  return true;
+  if (errno != EINVAL) {
+    return fail(report, "make / private");
+  }
+  if (mount(nullptr, "/dev", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ||
+      (errno == EINVAL && !in_the_machines_user_namespace())) {
+    return true;
+  }
+  return fail(report, "make / or /dev private");
 }
 
 // Binds the node held by `node` (an O_PATH descriptor) onto `target` in the

@@ -139,14 +139,37 @@ bool map_root_onto(uid_t uid, gid_t gid) {
          put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
 }
 
-// Runs `command` in a chroot whose "/" is no mount point: a directory on a
-// tmpfs, with the machine's top-level directories bound into it, as chroot
-// tools and package build beds make them. As root of a user namespace when
-// `as_root` (an ordinary user maps root onto itself); otherwise unprivileged,
-// and then the kernel refuses new user namespaces (root drops to nobody).
-Shown show_in_chroot(const std::string& command, bool as_root) {
+// How a chroot whose "/" is no mount point is made: a directory on a tmpfs,
+// the machine's top-level directories bound into it, as chroot tools make
+// them; with /dev bound whole (schroot, autopkgtest's chroot) or, as sbuild
+// makes it, a plain directory with a few nodes and a devpts bound into it.
+// The command runs as root of a user namespace of its own, as root of the
+// machine's (root only), or unprivileged (root drops to nobody; the kernel
+// refuses new user namespaces in a chroot).
+enum class Dev { kMountPoint, kNodesBound };
+enum class As { kRootOfItsOwnUserNamespace, kRootOfTheMachine, kUnprivileged };
+
+bool bind_into(const std::string& from, const std::string& to, bool directory) {
+  const bool made = directory ? mkdir(to.c_str(), 0755) == 0
+                              : close(open(to.c_str(), O_WRONLY | O_CREAT, 0644)) == 0;
+  return made && mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+}
+
+bool make_nodes_dev(const std::string& dev) {
+  if (mkdir(dev.c_str(), 0755) != 0) return false;
+  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    if (!bind_into(std::string("/dev/") + node, dev + "/" + node, false)) return false;
+  }
+  const std::string pts = dev + "/pts";
+  return mkdir(pts.c_str(), 0755) == 0 &&
+         mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=620") == 0 &&
+         symlink("pts/ptmx", (dev + "/ptmx").c_str()) == 0;
+}
+
+Shown show_in_chroot(const std::string& command, Dev dev, As as) {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
+  const bool own_user_namespace = uid != 0 || as == As::kRootOfItsOwnUserNamespace;
   const pid_t child = fork();
   if (child == 0) {
     const int out_fd = open(kOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -156,8 +179,10 @@ Shown show_in_chroot(const std::string& command, bool as_root) {
       if (!done) _exit(99);
     };
     ok(out_fd >= 0 && err_fd >= 0);
-    ok(unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) == 0);
-    if (uid != 0) ok(as_root ? map_root_onto(uid, gid) : map_own_ids(uid, gid));
+    ok(unshare(own_user_namespace ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS) == 0);
+    if (own_user_namespace) {
+      ok(as == As::kUnprivileged ? map_own_ids(uid, gid) : map_root_onto(uid, gid));
+    }
     ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
     ok(mkdtemp(dir) != nullptr && mount("chroot", dir, "tmpfs", 0, nullptr) == 0);
     const std::string root = std::string(dir) + "/root";
@@ -167,13 +192,14 @@ Shown show_in_chroot(const std::string& command, bool as_root) {
       const std::string there = root + "/" + name;
       if (entry.is_symlink()) {
         ok(symlink(std::filesystem::read_symlink(entry.path()).c_str(), there.c_str()) == 0);
+      } else if (name == "dev" && dev == Dev::kNodesBound) {
+        ok(make_nodes_dev(there));
       } else if (entry.is_directory()) {
-        ok(mkdir(there.c_str(), 0755) == 0 &&
-           mount(entry.path().c_str(), there.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0);
+        ok(bind_into(entry.path(), there, true));
       }
     }
     ok(chroot(root.c_str()) == 0 && chdir("/") == 0);
-    if (uid == 0 && !as_root) {
+    if (uid == 0 && as == As::kUnprivileged) {
       ok(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
     }
     dup2(out_fd, STDOUT_FILENO);
@@ -187,14 +213,39 @@ Shown show_in_chroot(const std::string& command, bool as_root) {
 }
 
 TEST_F(Preview, WorksInAChrootWhoseRootIsNoMountPoint) {
-  const Shown shown = show_in_chroot(kPreview + " " + kDualrow + " Hello World", true);
-  EXPECT_EQ(shown.status, 0) << shown.err;
-  EXPECT_NE(shown.err.find("│      Hello     │\n│      World     │"), std::string::npos)
-      << shown.err;
+  const std::string refused =
+      "dualrow-preview: cannot give the command a private /dev/ttyS0 (needs root, or user "
+      "namespaces): make / or /dev private: Invalid argument\n";
+  const struct {
+    Dev dev;
+    As as;
+    int status;  // 0: the panel drawn; 125: `refused`
+  } cases[] = {
+      {Dev::kMountPoint, As::kRootOfItsOwnUserNamespace, 0},
+      {Dev::kNodesBound, As::kRootOfItsOwnUserNamespace, 0},
+      {Dev::kMountPoint, As::kRootOfTheMachine, 0},
+      // The mount that holds /dev cannot be named, and may be shared with
+      // the machine's own namespace: nothing is mounted.
+      {Dev::kNodesBound, As::kRootOfTheMachine, 125},
+  };
+  for (const auto& c : cases) {
+    if (c.as == As::kRootOfTheMachine && getuid() != 0) continue;  // root's alone
+    SCOPED_TRACE(testing::Message()
+                 << "dev " << static_cast<int>(c.dev) << ", as " << static_cast<int>(c.as));
+    const Shown shown = show_in_chroot(kPreview + " " + kDualrow + " Hello World", c.dev, c.as);
+    EXPECT_EQ(shown.status, c.status) << shown.err;
+    if (c.status == 0) {
+      EXPECT_NE(shown.err.find("│      Hello     │\n│      World     │"), std::string::npos)
+          << shown.err;
+    } else {
+      EXPECT_EQ(shown.err, refused);
+    }
+  }
 }
 
 TEST_F(Preview, WithoutRootOrUserNamespacesSaysWhyAndExits125) {
-  const Shown shown = show_in_chroot(kPreview + " sh -c 'echo ran'", false);
+  const Shown shown =
+      show_in_chroot(kPreview + " sh -c 'echo ran'", Dev::kMountPoint, As::kUnprivileged);
   EXPECT_EQ(shown.status, 125) << shown.err;
   EXPECT_EQ(shown.out, "");  // the command never started
   EXPECT_EQ(shown.err,
