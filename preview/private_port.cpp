@@ -123,18 +123,6 @@ bool read_some(int fd, std::string& sink) {
   return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
-// ---- The command's steps, between fork and exec ----------------------------
-// Each reports a failure on `report` and returns false; only then may the
-// process go on, and only to _exit.
-
-namespace {
-
-bool fail(int report, const char* what) {
-  write_text(report, describe(what));
-  return false;
-}
-
-// The machine's own user namespace maps every id onto itself, in one line.
 bool in_the_machines_user_namespace() {
   char map[128] = {};
   const int fd = open("/proc/self/uid_map", O_RDONLY | O_CLOEXEC);
@@ -149,6 +137,17 @@ bool in_the_machines_user_namespace() {
   int used = 0;
   return n <= 0 || (std::sscanf(map, "%lu %lu %lu\n%n", &inside, &outside, &count, &used) == 3 &&
                     inside == 0 && outside == 0 && count == 4294967295UL && map[used] == '\0');
+}
+
+// ---- The command's steps, between fork and exec ----------------------------
+// Each reports a failure on `report` and returns false; only then may the
+// process go on, and only to _exit.
+
+namespace {
+
+bool fail(int report, const char* what) {
+  write_text(report, describe(what));
+  return false;
 }
 
 bool enter_namespace(int report) {

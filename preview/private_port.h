@@ -35,12 +35,17 @@ void close_pty(Pty& pty);
 /// unprivileged.
 bool map_own_ids(uid_t uid, gid_t gid);
 
+/// True in the machine's own user namespace (every id mapped onto itself), and
+/// when the map cannot be read. A mount namespace made outside it took the
+/// machine's shared mounts as slaves: nothing mounted there propagates back.
+bool in_the_machines_user_namespace();
+
 /// In the command's process, after fork: enters a private mount namespace (and
 /// a user namespace, unless root) whose /dev holds `pty`'s slave as ttyS0, or
 /// no ttyS0 when `with_port` is false, and checks that it does. In a chroot,
-/// where "/" is no mount point, /dev must be a mount of its own. False, with
-/// the reason written to `report`, when it cannot: then the command must not
-/// start.
+/// where "/" is no mount point, /dev must be a mount of its own, unless this
+/// is not the machine's user namespace. False, with the reason written to
+/// `report`, when it cannot: then the command must not start.
 bool enter_private_port(const Pty& pty, bool with_port, int report);
 
 /// `strings` as exec takes them: pointers into them, then a null pointer. Made

@@ -51,9 +51,26 @@ void arrange_port(const Pty& pty, const PortOptions& options, PortRun& run) {
   read_line_settings(pty.slave, run.before);
 }
 
+// In a chroot "/" is no mount point and cannot be remounted: the tree is
+// bound onto itself and entered ("/.." is the mount on top of "/"). Only
+// where nothing mounted here reaches the machine's namespaces.
+bool make_root_a_mount_point() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    if (fields >> id >> parent >> numbers >> root >> point && point == "/") return true;
+  }
+  char cwd[4096];
+  return !in_the_machines_user_namespace() && getcwd(cwd, sizeof cwd) != nullptr &&
+         mount("/", "/", nullptr, MS_BIND | MS_REC, nullptr) == 0 && chroot("/..") == 0 &&
+         chdir(cwd) == 0;
+}
+
 // Every mount of the namespace read-only. A remount in a user namespace must
 // keep the flags the mount was locked with.
 bool make_tree_read_only() {
+  if (!make_root_a_mount_point()) return false;
   std::ifstream mounts("/proc/self/mountinfo");
   for (std::string line; std::getline(mounts, line);) {
     std::istringstream fields(line);
