@@ -1,9 +1,9 @@
 #!/bin/bash
 # systemd_guest_test.sh KERNEL MODULES ROOT.tar GUEST_REPORT BUILD: the example
 # units as a user installs them, under a real systemd. A Debian guest boots
-# with systemd as PID 1 and udev; the project's package (made from BUILD by
-# cpack) is installed in it and the units are copied and enabled as the
-# README says. Boot 1, a PC with a 16550 as ttyS0: the boot unit's frame and
+# with systemd as PID 1 and udev; BUILD is installed in it (cmake --install,
+# prefix /usr, as the package lays it out) and the units are copied and
+# enabled as the README says. Boot 1, a PC with a 16550 as ttyS0: the boot unit's frame and
 # the timer's (every 10 s through a drop-in), each run ending with status 0.
 # Boot 2, the same PC with an FTDI adapter: the USB boot unit's frame reaches
 # the adapter. As an ordinary user it runs as root of a user namespace.
@@ -17,11 +17,9 @@ work=$(mktemp -d /tmp/dualrow-systemd.XXXXXX)
 [ -n "${DUALROW_UART_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
-deb=$(echo "$work"/package/dualrow_*.deb)
 version=$(strings "$modules/usbcore.ko" | sed -n 's/^vermagic=\([^ ]*\).*/\1/p')
 
-# One guest root per boot: the package installed, the units enabled.
+# One guest root per boot: the tool installed, the units enabled.
 make_root() {
   local name=$1 root=$work/root-$1
   shift
@@ -31,8 +29,7 @@ make_root() {
   cp "$modules"/*.ko "$root/lib/modules/$version/kernel/"
   touch "$root/lib/modules/$version/"modules.{order,builtin,builtin.modinfo}
   chroot "$root" depmod "$version"
-  cp "$deb" "$root/tmp/dualrow.deb"
-  chroot "$root" dpkg -i /tmp/dualrow.deb >/dev/null
+  DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
   for unit in "$@"; do
     cp "$root/usr/share/doc/dualrow/examples/$unit" "$root/etc/systemd/system/"
   done
