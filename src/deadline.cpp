@@ -2,8 +2,6 @@
 
 #include <cerrno>
 
-#include "stop_signals.h"
-
 namespace {
 
 constexpr long kNsPerSecond = 1'000'000'000;  // nanoseconds
@@ -12,7 +10,7 @@ constexpr long kRefireNs =
     50'000'000;  // nanoseconds between interruptions once the deadline passed
 
 // Written by the handler, so it cannot live in the caller's Deadline: a
-// SIGALRM that was not the timer's, to be raised again when the bound ends.
+// SIGALRM that was not the timer's, to be raised again once it is cleared.
 volatile sig_atomic_t foreign_alarm = 0;
 
 void on_alarm(int /*signal*/, siginfo_t* info, void* /*context*/) {
@@ -70,7 +68,7 @@ bool set_deadline(Deadline& deadline, int milliseconds) {
   // No SA_RESTART: the interrupted call must come back to its caller.
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
-  if (sigaction(SIGALRM, &action, &deadline.outside_action) != 0) {
+  if (sigaction(SIGALRM, &action, &deadline.old_action) != 0) {
     return false;
   }
   sigevent event{};
@@ -78,13 +76,14 @@ bool set_deadline(Deadline& deadline, int milliseconds) {
   event.sigev_signo = SIGALRM;
   if (timer_create(CLOCK_MONOTONIC, &event, &deadline.timer) != 0) {
     const int error = errno;
-    sigaction(SIGALRM, &deadline.outside_action, nullptr);
+    sigaction(SIGALRM, &deadline.old_action, nullptr);
     errno = error;
     return false;
   }
-  // The signals held around the port's display mode include SIGALRM; the timer
-  // must get through them.
-  let_alarm_through(deadline.outside_mask);
+  // The signals blocked around the port's display mode include SIGALRM; the
+  // timer's must get through.
+  const sigset_t alarm = only_alarm();
+  sigprocmask(SIG_UNBLOCK, &alarm, &deadline.old_mask);
   itimerspec when{};
   when.it_value = deadline.end;  // absolute: the first signal comes once the clock says so
   when.it_interval.tv_nsec = kRefireNs;
@@ -103,10 +102,11 @@ void clear_deadline(Deadline& deadline) {
   timer_delete(deadline.timer);
   // SIGALRM is blocked before its old action goes back: one that landed in
   // between would otherwise end the run with the display settings on.
-  hold_alarm();
+  const sigset_t alarm = only_alarm();
+  sigprocmask(SIG_BLOCK, &alarm, nullptr);
   take_pending_alarms();
-  sigaction(SIGALRM, &deadline.outside_action, nullptr);
-  release_held_signals(deadline.outside_mask);
+  sigaction(SIGALRM, &deadline.old_action, nullptr);
+  sigprocmask(SIG_SETMASK, &deadline.old_mask, nullptr);
   if (foreign_alarm != 0) {
     foreign_alarm = 0;
     (void)raise(SIGALRM);

@@ -3,7 +3,7 @@
 #include <csignal>
 #include <ctime>
 
-/// A bound on the run's blocking calls. Whether it has passed is the word of
+/// A deadline for the run's blocking calls. Whether it has passed is the word of
 /// CLOCK_MONOTONIC against `end`, never of a signal. While it is set, a call
 /// still blocked when it passes returns with EINTR, and so does every blocking
 /// call after it (the timer goes on firing until the deadline is cleared, so
@@ -11,8 +11,8 @@
 ///
 /// The timer's signal is SIGALRM, caught only while a deadline is set. One that
 /// another process sends meanwhile is raised again when the deadline is
-/// cleared, so it takes its usual effect then, or once held signals are
-/// released.
+/// cleared, so it takes its usual effect then, or once the old mask is back.
+/// This file alone handles SIGALRM and unblocks it.
 /// The time on CLOCK_MONOTONIC `milliseconds` from now, and whether the clock
 /// has reached such a time.
 timespec monotonic_after(int milliseconds);
@@ -21,8 +21,8 @@ bool monotonic_reached(const timespec& end);
 struct Deadline {
   timespec end{};  // CLOCK_MONOTONIC
   timer_t timer{};
-  struct sigaction outside_action {};
-  sigset_t outside_mask{};
+  struct sigaction old_action {};  // SIGALRM's, put back when cleared
+  sigset_t old_mask{};
 };
 
 /// Sets `deadline` `milliseconds` from now. False, with errno set, when no

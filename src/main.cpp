@@ -18,22 +18,22 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitPortFault = 1;
 constexpr int kExitCannotOpen = 255;  // what exit(-1) gives; scripts test for it
 
-bool send_line(int fd, const char* text, LineTerminator terminator, const Deadline& bound,
+bool send_line(int fd, const char* text, LineTerminator terminator, const Deadline& deadline,
                PortFault& fault) {
   // Built, sent and dropped before the next line is built.
   const DisplayLine line = format_display_line(text, terminator);
-  return write_all(fd, line.bytes.data(), line.length, bound, fault);
+  return write_all(fd, line.bytes.data(), line.length, deadline, fault);
 }
 
 // The lead-in, then line 1 and line 2 when given; further arguments are
 // ignored. Stops at the first failed write.
-void send_frame(int fd, int argc, char** argv, const Deadline& bound, PortFault& fault) {
-  bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound, fault);
+void send_frame(int fd, int argc, char** argv, const Deadline& deadline, PortFault& fault) {
+  bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), deadline, fault);
   if (sent && argc >= 2) {
-    sent = send_line(fd, argv[1], LineTerminator::kNewline, bound, fault);
+    sent = send_line(fd, argv[1], LineTerminator::kNewline, deadline, fault);
   }
   if (sent && argc >= 3) {
-    send_line(fd, argv[2], LineTerminator::kNone, bound, fault);
+    send_line(fd, argv[2], LineTerminator::kNone, deadline, fault);
   }
 }
 
@@ -47,24 +47,25 @@ int main(int argc, char** argv) {
     std::exit(kExitCannotOpen);
   }
 
-  sigset_t outside{};
-  const bool held = hold_all_signals(outside);
-  if (!held) {
-    note_step_failed(fault, "hold signals", errno);  // unheld, a signal could strand display mode
+  sigset_t old_mask{};
+  const bool blocked = block_signals(old_mask);
+  if (!blocked) {
+    note_step_failed(fault, "hold signals", errno);  // a signal could strand display mode
   }
   SavedSettings saved;
-  Deadline bound;
-  if (held && configure_display_port(fd, saved, fault) && start_output_bound(bound, fault)) {
-    send_frame(fd, argc, argv, bound, fault);
-    drain_display_port(fd, bound, fault);
-    clear_deadline(bound);
+  Deadline deadline;
+  if (blocked && configure_display_port(fd, saved, fault) &&
+      start_output_deadline(deadline, fault)) {
+    send_frame(fd, argc, argv, deadline, fault);
+    drain_display_port(fd, deadline, fault);
+    clear_deadline(deadline);
   }
   restore_port_settings(fd, kDevicePath, saved, fault);
   // Closing releases the lock before anything is printed: a stopped terminal
   // on standard output must not keep other runs from the port.
   close_port(fd);
-  if (held) {
-    release_held_signals(outside);
+  if (blocked) {
+    restore_signal_mask(old_mask);
   }
 
   if (argc < 2) {

@@ -16,7 +16,7 @@ constexpr char kUsage[] = "Usage: dualrow <line 1> <line 2>";
 constexpr char kBusy[] = "busy: another process has held the port for 10 s";
 static_assert(kLockWaitMs == 10'000, "kBusy names the wait");
 constexpr char kStalled[] = "output stalled: the frame did not leave the port within 2 s";
-static_assert(kOutputBoundMs == 2'000, "kStalled names the bound");
+static_assert(kOutputDeadlineMs == 2'000, "kStalled names the deadline");
 constexpr const char* kHungUp[] = {
     // As HangupEnd lists them.
     "hung up: the frame may not have left; the old settings are back",

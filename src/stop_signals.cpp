@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-bool hold_all_signals(sigset_t& outside) {
+bool block_signals(sigset_t& old_mask) {
   // Not only the usual four: SIGUSR1, SIGPIPE, SIGALRM and the rest end the
   // process by default too, and SIGTSTP or SIGTTOU would stop it holding the lock.
   // Not the faults a bad instruction raises: blocked, they are undefined
@@ -12,33 +12,12 @@ bool hold_all_signals(sigset_t& outside) {
   for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
     sigdelset(&all, fault);
   }
-  // Read first: a failed SIG_BLOCK leaves `outside` unspecified, and putting
+  // Read first: a failed SIG_BLOCK leaves `old_mask` unspecified, and putting
   // that back would unblock what the caller had blocked.
-  if (sigprocmask(SIG_BLOCK, nullptr, &outside) != 0) {
+  if (sigprocmask(SIG_BLOCK, nullptr, &old_mask) != 0) {
     return false;
   }
   return sigprocmask(SIG_BLOCK, &all, nullptr) == 0;
 }
 
-void release_held_signals(const sigset_t& outside) { sigprocmask(SIG_SETMASK, &outside, nullptr); }
-
-namespace {
-
-sigset_t only_alarm() {
-  sigset_t alarm{};
-  sigemptyset(&alarm);
-  sigaddset(&alarm, SIGALRM);
-  return alarm;
-}
-
-}  // namespace
-
-void let_alarm_through(sigset_t& before) {
-  const sigset_t alarm = only_alarm();
-  sigprocmask(SIG_UNBLOCK, &alarm, &before);
-}
-
-void hold_alarm() {
-  const sigset_t alarm = only_alarm();
-  sigprocmask(SIG_BLOCK, &alarm, nullptr);
-}
+void restore_signal_mask(const sigset_t& old_mask) { sigprocmask(SIG_SETMASK, &old_mask, nullptr); }

@@ -304,7 +304,7 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
        frame,
        false},
       // A stop signal mid-frame ends the run, but only once the old settings are
-      // back. SIGALRM is the output bound's own timer signal: one sent by another
+      // back. SIGALRM is the output deadline's own timer signal: one sent by another
       // process must still end the run, even when it lands as the bound hands
       // SIGALRM's old action back.
       {.faults = mid_frame(SIGTERM), .wire = frame, .signal = SIGTERM},

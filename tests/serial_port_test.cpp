@@ -167,7 +167,7 @@ void PortOnPty::expect_round_trip(const LineSettings& prior) {
   Deadline bound;
   ASSERT_TRUE(configure_display_port(fd_, saved, fault));
   EXPECT_EQ(current(), display_mode_on_a_pty());
-  ASSERT_TRUE(start_output_bound(bound, fault));
+  ASSERT_TRUE(start_output_deadline(bound, fault));
   EXPECT_TRUE(drain_display_port(fd_, bound, fault));
   clear_deadline(bound);
   restore_port_settings(fd_, pty_.slave_path.c_str(), saved, fault);

@@ -41,16 +41,16 @@ LineSettings make_display_settings() {
   return display;
 }
 
-bool drives_display_line(const LineSettings& kept, bool pseudo_terminal) {
+bool drives_display_line(const LineSettings& read_back, bool pseudo_terminal) {
   const LineSettings asked = make_display_settings();
   const tcflag_t compared = pseudo_terminal ? kLineFlags & ~kPtyForcedFlags : kLineFlags;
   constexpr tcflag_t kLocal = kEchoModes | kInputActionModes;
-  return (kept.c_cflag & compared) == (asked.c_cflag & compared) &&
-         (kept.c_oflag & OPOST) == (asked.c_oflag & OPOST) &&
-         (kept.c_lflag & kLocal) == (asked.c_lflag & kLocal) &&
-         (kept.c_iflag & kSoftwareFlowModes) == (asked.c_iflag & kSoftwareFlowModes) &&
-         output_rate(kept) == kDisplayBaud && input_rate(kept) == kDisplayBaud &&
-         kept.c_ospeed == asked.c_ospeed && kept.c_ispeed == asked.c_ispeed;
+  return (read_back.c_cflag & compared) == (asked.c_cflag & compared) &&
+         (read_back.c_oflag & OPOST) == (asked.c_oflag & OPOST) &&
+         (read_back.c_lflag & kLocal) == (asked.c_lflag & kLocal) &&
+         (read_back.c_iflag & kSoftwareFlowModes) == (asked.c_iflag & kSoftwareFlowModes) &&
+         output_rate(read_back) == kDisplayBaud && input_rate(read_back) == kDisplayBaud &&
+         read_back.c_ospeed == asked.c_ospeed && read_back.c_ispeed == asked.c_ispeed;
 }
 
 bool is_pseudo_terminal(dev_t device) {

@@ -11,7 +11,7 @@ enum class PortTrouble {
   kNone,
   kStepFailed,   // `step` failed with `error` (no step: the call's error says it all)
   kBusy,         // another process held the port's lock all the lock wait
-  kStalled,      // the frame did not leave within the output bound
+  kStalled,      // the frame did not leave within the output deadline
   kCannotDrive,  // the port holds `now`, which does not drive the display's line
   kNotRestored,  // the saved settings did not all come back: `saved` against `now`
   kHungUp,       // the line was hung up; `hangup` says how it ended
@@ -39,6 +39,6 @@ bool port_failed(const PortFault& fault);
 bool note_step_failed(PortFault& fault, const char* step, int error);
 bool note_busy(PortFault& fault);
 bool note_stalled(PortFault& fault);
-bool note_cannot_drive(PortFault& fault, const LineSettings& kept);
+bool note_cannot_drive(PortFault& fault, const LineSettings& read_back);
 bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now);
 bool note_hangup(PortFault& fault, HangupEnd end);

@@ -5,15 +5,16 @@
 
 #include <cerrno>
 
-bool start_output_bound(Deadline& bound, PortFault& fault) {
-  return set_deadline(bound, kOutputBoundMs) || note_step_failed(fault, "bound the output", errno);
+bool start_output_deadline(Deadline& deadline, PortFault& fault) {
+  return set_deadline(deadline, kOutputDeadlineMs) ||
+         note_step_failed(fault, "bound the output", errno);
 }
 
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound,
+bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
                PortFault& fault) {
   const char* next = static_cast<const char*>(bytes);
   while (count > 0) {
-    if (deadline_passed(bound)) {
+    if (deadline_passed(deadline)) {
       return note_stalled(fault);
     }
     const ssize_t written = write(fd, next, count);
@@ -30,12 +31,12 @@ bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bou
   return true;
 }
 
-bool drain_display_port(int fd, const Deadline& bound, PortFault& fault) {
+bool drain_display_port(int fd, const Deadline& deadline, PortFault& fault) {
   // write() returns once the bytes are queued; a UART may still hold most of
   // the frame. Without this wait the restore that follows would send the rest
   // at the old speed and parity.
   for (;;) {
-    if (deadline_passed(bound)) {
+    if (deadline_passed(deadline)) {
       note_stalled(fault);
       break;
     }

@@ -6,22 +6,22 @@
 #include "display/port_fault.h"
 
 /// The frame's bytes on their way out: every write and the drain within one
-/// bound, so that a port that takes nothing cannot hold the run. Each failure,
-/// or the bound passing, is noted in the run's PortFault.
+/// deadline, so that a port that takes nothing cannot hold the run. Each failure,
+/// or the deadline passing, is noted in the run's PortFault.
 
-inline constexpr int kOutputBoundMs = 2'000;  // milliseconds for the frame's writes and drain
+inline constexpr int kOutputDeadlineMs = 2'000;  // milliseconds for the frame's writes and drain
 
-/// Starts `bound` on the frame's writes and drain together. False, with the
+/// Starts `deadline` on the frame's writes and drain together. False, with the
 /// fault noted, when it cannot be set: then nothing may be sent.
-bool start_output_bound(Deadline& bound, PortFault& fault);
+bool start_output_deadline(Deadline& deadline, PortFault& fault);
 
 /// Writes all `count` bytes, finishing short writes and retrying EINTR until
-/// `bound` passes. False, with the failed write or the stall noted, when it
+/// `deadline` passes. False, with the failed write or the stall noted, when it
 /// could not.
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& bound,
+bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
                PortFault& fault);
 
-/// Waits, within `bound`, until every byte written has left the port. When it
+/// Waits, within `deadline`, until every byte written has left the port. When it
 /// cannot, drops what is still queued, so that none of it leaves under the
 /// settings put back afterwards.
-bool drain_display_port(int fd, const Deadline& bound, PortFault& fault);
+bool drain_display_port(int fd, const Deadline& deadline, PortFault& fault);

@@ -121,13 +121,13 @@ bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {
   // mini UART) silently keeps what it can.
   const bool applied = write_line_settings(fd, make_display_settings());
   const int apply_error = errno;
-  LineSettings kept{};
-  if (!read_line_settings(fd, kept)) {
+  LineSettings read_back{};
+  if (!read_line_settings(fd, read_back)) {
     return applied ? note_step_failed(fault, "read back settings", errno)
                    : note_step_failed(fault, "apply display settings", apply_error);
   }
-  if (!drives_display_line(kept, is_pseudo_terminal(port.st_rdev))) {
-    return note_cannot_drive(fault, kept);
+  if (!drives_display_line(read_back, is_pseudo_terminal(port.st_rdev))) {
+    return note_cannot_drive(fault, read_back);
   }
   if (discard_error != 0) {
     note_step_failed(fault, "discard input", discard_error);  // stale input only: the frame goes

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   }
   SavedSettings saved;
   Deadline bound;
-  if (!configure_display_port(fd, saved, fault) || !start_output_bound(bound, fault)) {
+  if (!configure_display_port(fd, saved, fault) || !start_output_deadline(bound, fault)) {
     return EXIT_FAILURE;
   }
   const DisplayLine line1 = format_display_line(argv[1], LineTerminator::kNewline);
