@@ -35,7 +35,7 @@ std::string row(std::string_view text) {
 
 // A line's bytes as `6×20 "Hello"`: the run of leading spaces, then the rest
 // quoted, with bytes outside printable ASCII as \xNN.
-std::string describe_line(std::string_view line) {
+std::string describe_row_bytes(std::string_view line) {
   std::string out;
   std::size_t spaces = 0;
   while (spaces < line.size() && line[spaces] == ' ') {
@@ -107,13 +107,13 @@ std::string describe_wire(std::string_view wire) {
     out += " |";
   }
   if (!first.empty()) {
-    out += " " + describe_line(first);
+    out += " " + describe_row_bytes(first);
   }
   if (newline != std::string_view::npos) {
     out += " 0A";
     const std::string_view second = wire.substr(newline + 1);
     if (!second.empty()) {
-      out += " | " + describe_line(second);
+      out += " | " + describe_row_bytes(second);
     }
   }
   return out;

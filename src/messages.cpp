@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "display/display_settings.h"
+#include "display/line_description.h"
 #include "display/port_lock.h"
 #include "display/port_output.h"
 #include "display/serial_port.h"
@@ -27,52 +27,6 @@ constexpr const char* kHungUp[] = {
 };
 static_assert(std::size(kHungUp) == static_cast<std::size_t>(HangupEnd::kElsewhere) + 1);
 constexpr std::size_t kLineWords = 160;  // bytes: the longest description of a line and more
-
-char parity_letter(tcflag_t cflag) {
-  if ((cflag & PARENB) == 0) {
-    return 'N';
-  }
-  if ((cflag & CMSPAR) != 0) {
-    return (cflag & PARODD) != 0 ? 'M' : 'S';  // mark or space: a parity bit fixed at 1 or 0
-  }
-  return (cflag & PARODD) != 0 ? 'O' : 'E';
-}
-
-int data_bits(tcflag_t cflag) {
-  switch (cflag & CSIZE) {
-    case CS5:
-      return 5;
-    case CS6:
-      return 6;
-    case CS7:
-      return 7;
-    default:
-      return 8;
-  }
-}
-
-// The line settings in the usual shorthand, e.g. "9600 8E2", with what else
-// changes the bytes on the line.
-void describe_line(const LineSettings& settings, char* text, std::size_t size) {
-  char speeds[32];
-  const unsigned out = output_rate(settings);
-  const unsigned in = input_rate(settings);
-  if (in == out) {
-    (void)std::snprintf(speeds, sizeof speeds, "%u", out);
-  } else {
-    (void)std::snprintf(speeds, sizeof speeds, "%u out %u in", out, in);
-  }
-  const tcflag_t local = settings.c_lflag;
-  (void)std::snprintf(text, size, "%s %d%c%d%s%s%s%s%s%s%s", speeds, data_bits(settings.c_cflag),
-                      parity_letter(settings.c_cflag), (settings.c_cflag & CSTOPB) != 0 ? 2 : 1,
-                      (settings.c_cflag & CRTSCTS) != 0 ? " with RTS/CTS" : "",
-                      (settings.c_oflag & OPOST) != 0 ? " with output processing" : "",
-                      (local & kEchoModes) != 0 ? " with echo" : "",
-                      (settings.c_iflag & kSoftwareFlowModes) != 0 ? " with XON/XOFF" : "",
-                      (local & ISIG) != 0 ? " with signal characters" : "",
-                      (local & ICANON) != 0 ? " with line editing" : "",
-                      (local & IEXTEN) != 0 ? " with extended input" : "");
-}
 
 // Which parts of the record a port did not take back, e.g. "speed, local modes".
 void name_parts(const LineSettings& saved, const LineSettings& now, char* names, std::size_t size) {
@@ -121,15 +75,15 @@ void describe_fault(const PortFault& fault, char* text, std::size_t size) {
       (void)std::snprintf(text, size, "%s", kStalled);
       break;
     case PortTrouble::kCannotDrive:
-      describe_line(make_display_settings(), first, sizeof first);
-      describe_line(fault.now, second, sizeof second);
+      describe_line_settings(fault.asked, first, sizeof first);
+      describe_line_settings(fault.now, second, sizeof second);
       (void)std::snprintf(text, size, "the port cannot do %s (it kept %s)", first, second);
       break;
     case PortTrouble::kNotRestored: {
       char parts[96];
       name_parts(fault.saved, fault.now, parts, sizeof parts);
-      describe_line(fault.saved, first, sizeof first);
-      describe_line(fault.now, second, sizeof second);
+      describe_line_settings(fault.saved, first, sizeof first);
+      describe_line_settings(fault.now, second, sizeof second);
       (void)std::snprintf(text, size,
                           "the old settings did not all come back: %s (it had %s, it now has %s)",
                           parts, first, second);

@@ -5,14 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "harness/expected_frame.h"
 #include "wire_frames.h"
 
 namespace {
-
-const std::string kLeadIn(
-    "\x1b"
-    "X\0\0",
-    4);
 
 // The panel's two rows, between its borders.
 std::string box(const std::string& row1, const std::string& row2) {
@@ -32,18 +28,19 @@ TEST(Panel, ShowsAFrameAsTheDisplayWouldReadIt) {
   const std::string blank = "│                │";
   const std::string no_lead_in = "warning: the frame does not start with the lead-in 1B 58 00 00\n";
   const Case cases[] = {
-      {kLeadIn + "      Hello\n      World",
+      {kExpectedLeadIn + "      Hello\n      World",
        "27 bytes: 1B 58 00 00 | 6×20 \"Hello\" 0A | 6×20 \"World\"", "│      Hello     │",
        "│      World     │"},
-      {kLeadIn, "4 bytes: 1B 58 00 00", blank, blank},
-      {kLeadIn + "        \n        ", "21 bytes: 1B 58 00 00 | 8×20 0A | 8×20", blank, blank},
+      {kExpectedLeadIn, "4 bytes: 1B 58 00 00", blank, blank},
+      {kExpectedLeadIn + "        \n        ", "21 bytes: 1B 58 00 00 | 8×20 0A | 8×20", blank,
+       blank},
       // Only the first newline ends line 1; a byte outside printable ASCII is a dot.
-      {kLeadIn + "a\nb\nc", "9 bytes: 1B 58 00 00 | \"a\" 0A | \"b\\x0Ac\"", "│a               │",
-       "│b·c             │"},
-      {kLeadIn + "  a\"\\\x01\n", "11 bytes: 1B 58 00 00 | 2×20 \"a\\\"\\\\\\x01\" 0A",
+      {kExpectedLeadIn + "a\nb\nc", "9 bytes: 1B 58 00 00 | \"a\" 0A | \"b\\x0Ac\"",
+       "│a               │", "│b·c             │"},
+      {kExpectedLeadIn + "  a\"\\\x01\n", "11 bytes: 1B 58 00 00 | 2×20 \"a\\\"\\\\\\x01\" 0A",
        "│  a\"\\·          │", blank},
       // Past column 16: cut and marked.
-      {kLeadIn + "12345678901234567890\n\x01\xc3\xa9x",
+      {kExpectedLeadIn + "12345678901234567890\n\x01\xc3\xa9x",
        "29 bytes: 1B 58 00 00 | \"12345678901234567890\" 0A | \"\\x01\\xC3\\xA9x\"",
        "│1234567890123456»", "│···x            │",
        "note: line 1 has 4 bytes past column 16, not shown\n"},
@@ -74,15 +71,16 @@ TEST(WireFrames, CutsAtEachLeadInAndAtAQuietLine) {
   const auto later = start + milliseconds(40);
   WireFrames frames;
   // A lead-in split across two reads still starts the next frame.
-  EXPECT_EQ(bytes_of(take_bytes(frames, kLeadIn + "one\n", start)), std::vector<std::string>{});
+  EXPECT_EQ(bytes_of(take_bytes(frames, kExpectedLeadIn + "one\n", start)),
+            std::vector<std::string>{});
   EXPECT_EQ(bytes_of(take_bytes(frames, "two\x1bX", later)), std::vector<std::string>{});
   const std::vector<WireFrame> first = take_bytes(frames, std::string("\0\0", 2) + "three", later);
-  EXPECT_EQ(bytes_of(first), std::vector<std::string>{kLeadIn + "one\ntwo"});
+  EXPECT_EQ(bytes_of(first), std::vector<std::string>{kExpectedLeadIn + "one\ntwo"});
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].started, start);  // stamped with its first byte
   EXPECT_EQ(take_quiet(frames, later + kQuietGap - milliseconds(1), false).bytes, "");
   const WireFrame second = take_quiet(frames, later + kQuietGap, false);
-  EXPECT_EQ(second.bytes, kLeadIn + "three");
+  EXPECT_EQ(second.bytes, kExpectedLeadIn + "three");
   EXPECT_EQ(second.started, later);
   // Bytes after a shown frame, with no lead-in, are a frame of their own.
   EXPECT_EQ(bytes_of(take_bytes(frames, "oops", start)), std::vector<std::string>{});

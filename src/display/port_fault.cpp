@@ -23,8 +23,8 @@ bool note_busy(PortFault& fault) { return note(fault, {.trouble = PortTrouble::k
 
 bool note_stalled(PortFault& fault) { return note(fault, {.trouble = PortTrouble::kStalled}); }
 
-bool note_cannot_drive(PortFault& fault, const LineSettings& read_back) {
-  return note(fault, {.trouble = PortTrouble::kCannotDrive, .now = read_back});
+bool note_cannot_drive(PortFault& fault, const LineSettings& asked, const LineSettings& read_back) {
+  return note(fault, {.trouble = PortTrouble::kCannotDrive, .asked = asked, .now = read_back});
 }
 
 bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now) {

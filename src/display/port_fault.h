@@ -28,6 +28,7 @@ struct PortFault {
   PortTrouble trouble = PortTrouble::kNone;
   const char* step = nullptr;
   int error = 0;         // errno
+  LineSettings asked{};  // kCannotDrive: the display settings
   LineSettings saved{};  // kNotRestored
   LineSettings now{};    // kCannotDrive, kNotRestored: what the port holds
   HangupEnd hangup = HangupEnd::kRestored;
@@ -39,6 +40,6 @@ bool port_failed(const PortFault& fault);
 bool note_step_failed(PortFault& fault, const char* step, int error);
 bool note_busy(PortFault& fault);
 bool note_stalled(PortFault& fault);
-bool note_cannot_drive(PortFault& fault, const LineSettings& read_back);
+bool note_cannot_drive(PortFault& fault, const LineSettings& asked, const LineSettings& read_back);
 bool note_not_restored(PortFault& fault, const LineSettings& saved, const LineSettings& now);
 bool note_hangup(PortFault& fault, HangupEnd end);

@@ -119,7 +119,8 @@ bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {
   // (a port left in display mode by a killed run). What the port reads back
   // decides; a UART that cannot do parity or two stop bits (the Raspberry Pi's
   // mini UART) silently keeps what it can.
-  const bool applied = write_line_settings(fd, make_display_settings());
+  const LineSettings display = make_display_settings();
+  const bool applied = write_line_settings(fd, display);
   const int apply_error = errno;
   LineSettings read_back{};
   if (!read_line_settings(fd, read_back)) {
@@ -127,7 +128,7 @@ bool configure_display_port(int fd, SavedSettings& saved, PortFault& fault) {
                    : note_step_failed(fault, "apply display settings", apply_error);
   }
   if (!drives_display_line(read_back, is_pseudo_terminal(port.st_rdev))) {
-    return note_cannot_drive(fault, read_back);
+    return note_cannot_drive(fault, display, read_back);
   }
   if (discard_error != 0) {
     note_step_failed(fault, "discard input", discard_error);  // stale input only: the frame goes
