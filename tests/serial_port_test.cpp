@@ -199,6 +199,9 @@ TEST_F(PortOnPty, EveryPriorComesBackAndNoneDecidesDisplayMode) {
 // The C library's record carries no such rate: saved with it, the port came
 // back at 9600.
 TEST_F(PortOnPty, ACustomRateComesBackAsItWas) {
+#ifdef DUALROW_EMULATED
+  GTEST_SKIP() << "qemu-user sets no rate outside the B-constants (no TCSETS2)";
+#endif
   for (const std::uint32_t rate : {31250U, 250000U}) {
     expect_round_trip(at_custom_rate(rate));
   }
