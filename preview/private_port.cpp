@@ -11,11 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-
-extern char** environ;
 
 namespace {
 
@@ -104,25 +103,6 @@ bool map_own_ids(uid_t uid, gid_t gid) {
          write_file("/proc/self/gid_map", gid_map);
 }
 
-std::vector<char*> exec_list(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-bool read_some(int fd, std::string& sink) {
-  char buffer[4096];
-  const ssize_t n = read(fd, buffer, sizeof buffer);
-  if (n > 0) {
-    sink.append(buffer, static_cast<std::size_t>(n));
-  }
-  return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
-}
-
 bool in_the_machines_user_namespace() {
   char map[128] = {};
   const int fd = open("/proc/self/uid_map", O_RDONLY | O_CLOEXEC);
@@ -144,6 +124,25 @@ bool in_the_machines_user_namespace() {
 // process go on, and only to _exit.
 
 namespace {
+
+std::vector<char*> exec_list(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& s : strings) {
+    pointers.push_back(s.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+bool read_some(int fd, std::string& sink) {
+  char buffer[4096];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) {
+    sink.append(buffer, static_cast<std::size_t>(n));
+  }
+  return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
+}
 
 bool fail(int report, const char* what) {
   write_text(report, describe(what));
@@ -232,14 +231,15 @@ bool port_is_private(const Pty& pty, bool with_port, int report) {
   return false;
 }
 
-}  // namespace
-
 bool enter_private_port(const Pty& pty, bool with_port, int report) {
   return enter_namespace(report) && build_private_dev(pty, with_port, report) &&
          port_is_private(pty, with_port, report);
 }
 
-void exec_command(char* const argv[], char* const environment[], int report) {
+// Last in the command's process: default signal handling and nothing
+// blocked, as from a shell, then exec of argv[0] through PATH. Writes why to
+// `report` and exits kNotFound or kCannotExecute when the exec fails.
+[[noreturn]] void exec_command(char* const argv[], int report) {
   for (const int number : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) {
     (void)signal(number, SIG_DFL);
   }
@@ -248,12 +248,30 @@ void exec_command(char* const argv[], char* const environment[], int report) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   // It goes when whoever runs it goes. Set last: a change of user clears it.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  execvpe(argv[0], argv, environment);
+  execvp(argv[0], argv);
   const int error = errno;
   write_text(report, describe(std::string("exec ") + argv[0]));
   _exit(error == ENOENT ? kNotFound : kCannotExecute);
 }
 
+// The command's process, from fork to exec.
+[[noreturn]] void start_command(const Pty& pty, char* const argv[], const RunHooks& hooks,
+                                int report) {
+  const int streams[3] = {hooks.stdin_fd, hooks.stdout_fd, hooks.stderr_fd};
+  for (int number = 0; number < 3; ++number) {
+    if (streams[number] >= 0) {
+      dup2(streams[number], number);
+    }
+  }
+  if (enter_private_port(pty, hooks.with_port, report) &&
+      (!hooks.before_exec || hooks.before_exec(report))) {
+    exec_command(argv, report);
+  }
+  _exit(kSetupFailed);
+}
+
+// Why the command did not start, from its wait status and its process's
+// report; empty when it ran.
 std::string why_not_started(int wait_status, const std::string& report) {
   const int status = exit_code(wait_status);
   const bool not_started =
@@ -261,18 +279,19 @@ std::string why_not_started(int wait_status, const std::string& report) {
   return not_started ? report : "";
 }
 
-int exit_code(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
-
-namespace {
+using Clock = std::chrono::steady_clock;
 
 // Reads the display end and the command's report until the command has ended
-// and the display end has been quiet for a while: bytes written to the slave
-// reach the master through deferred kernel work.
+// and the display end has been quiet for a while (bytes written to the slave
+// reach the master through deferred kernel work), or until `hooks.tick` says
+// to stop.
 std::string follow(pid_t child, const Pty& pty, int report_fd,
-                   const std::function<void(std::string_view)>& watch, CommandRun& run) {
+                   const std::function<void(std::string_view)>& watch, const RunHooks& hooks,
+                   CommandRun& run) {
   std::string report;
   bool report_open = true;
   bool ended = false;
+  const auto started = Clock::now();
   for (int quiet_polls = 0; !ended || quiet_polls < 2;) {
     pollfd fds[2] = {{pty.master, POLLIN, 0}, {report_open ? report_fd : -1, POLLIN, 0}};
     const int ready = poll(fds, 2, kPortPollMs);
@@ -288,7 +307,18 @@ std::string follow(pid_t child, const Pty& pty, int report_fd,
       report_open = read_some(report_fd, report);
     }
     quiet_polls = port_spoke || !ended ? 0 : quiet_polls + 1;
-    ended = ended || waitpid(child, &run.wait_status, WNOHANG) == child;
+    const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (!ended && waitpid(child, &run.wait_status, WNOHANG) == child) {
+      ended = true;
+      run.elapsed = ran;
+    }
+    if (hooks.tick && !hooks.tick(ended ? 0 : child, ran)) {
+      if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &run.wait_status, 0);
+      }
+      break;
+    }
   }
   while (report_open) {
     report_open = read_some(report_fd, report);
@@ -298,8 +328,11 @@ std::string follow(pid_t child, const Pty& pty, int report_fd,
 
 }  // namespace
 
+int exit_code(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
+
 CommandRun run_on_private_port(const std::vector<std::string>& command,
-                               const std::function<void(std::string_view)>& watch) {
+                               const std::function<void(std::string_view)>& watch,
+                               const RunHooks& hooks) {
   CommandRun run;
   Pty pty;
   int report[2] = {-1, -1};  // the command's process's word on why it could not start
@@ -307,25 +340,28 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
     run.setup_error = describe("pipe2");
   }
   if (run.setup_error.empty()) {
+    if (hooks.arrange_port) {
+      hooks.arrange_port(pty);
+    }
     read_line_settings(pty.slave, run.before);
     std::vector<std::string> strings = command;
     const std::vector<char*> argv = exec_list(strings);
     const pid_t child = fork();
     if (child == 0) {
-      if (enter_private_port(pty, true, report[1])) {
-        exec_command(argv.data(), environ, report[1]);
-      }
-      _exit(kSetupFailed);
+      start_command(pty, argv.data(), hooks, report[1]);
     }
     close(report[1]);
     report[1] = -1;
     if (child < 0) {
       run.setup_error = describe("fork");
     } else {
-      const std::string said = follow(child, pty, report[0], watch, run);
+      const std::string said = follow(child, pty, report[0], watch, hooks, run);
       run.setup_error = why_not_started(run.wait_status, said);
     }
     read_line_settings(pty.slave, run.after);
+    if (hooks.after) {
+      hooks.after(pty);
+    }
   }
   for (const int end : report) {
     if (end >= 0) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -40,48 +41,47 @@ bool map_own_ids(uid_t uid, gid_t gid);
 /// machine's shared mounts as slaves: nothing mounted there propagates back.
 bool in_the_machines_user_namespace();
 
-/// In the command's process, after fork: enters a private mount namespace (and
-/// a user namespace, unless root) whose /dev holds `pty`'s slave as ttyS0, or
-/// no ttyS0 when `with_port` is false, and checks that it does. In a chroot,
-/// where "/" is no mount point, /dev must be a mount of its own, unless this
-/// is not the machine's user namespace. False, with the reason written to
-/// `report`, when it cannot: then the command must not start.
-bool enter_private_port(const Pty& pty, bool with_port, int report);
-
-/// `strings` as exec takes them: pointers into them, then a null pointer. Made
-/// before fork, so that the command's process need not allocate.
-std::vector<char*> exec_list(std::vector<std::string>& strings);
-
-/// Last in the command's process: default signal handling and nothing held, as
-/// from a shell, then exec of argv[0] through PATH. Writes why to `report` and
-/// exits kNotFound or kCannotExecute when the exec fails.
-[[noreturn]] void exec_command(char* const argv[], char* const environment[], int report);
-
-/// Appends what `fd` has to `sink`; false once it has ended or failed.
-bool read_some(int fd, std::string& sink);
-
-/// Why the command did not start, from its wait status and its process's
-/// report; empty when it ran.
-std::string why_not_started(int wait_status, const std::string& report);
-
 /// The exit status, or -1 when the process did not exit normally.
 int exit_code(int wait_status);
 
 /// How a run went as the display end saw it.
 struct CommandRun {
-  std::string setup_error;  // why the command did not start; empty when it ran
-  std::string wire;         // bytes that arrived at the display end of the port
-  int wait_status = -1;     // as waitpid reports it
-  LineSettings before{};    // the port's settings just before the run
-  LineSettings after{};     // and just after it
+  std::string setup_error;               // why the command did not start; empty when it ran
+  std::string wire;                      // bytes that arrived at the display end of the port
+  int wait_status = -1;                  // as waitpid reports it
+  std::chrono::milliseconds elapsed{0};  // from the start to the command's end
+  LineSettings before{};                 // the port's settings just before the run
+  LineSettings after{};                  // and just after it
 };
 
-/// Runs `command` (command[0] through PATH) on a private port, sharing this
-/// process's standard streams; `watch` is called with each piece of the wire
-/// as it arrives, and with an empty piece whenever the display end has been
-/// quiet for a poll (25 ms). It runs until it ends.
+/// What a run may be given besides the command. The preview gives nothing; the
+/// tests arrange the port, the command's tree and streams, and its end.
+struct RunHooks {
+  bool with_port = true;  // false: the namespace holds no /dev/ttyS0
+  int stdin_fd = -1;      // the command's standard streams; -1: this process's
+  int stdout_fd = -1;
+  int stderr_fd = -1;
+  std::function<void(const Pty&)> arrange_port;  // before the command starts
+  /// In the command's process, in its namespace, just before exec; false, with
+  /// the reason written to the descriptor given, keeps the command from starting.
+  std::function<bool(int report)> before_exec;
+  /// After each look at the port, with the command's pid (0 once it has ended)
+  /// and the time since it started; false stops the run (SIGKILL if need be).
+  std::function<bool(pid_t command, std::chrono::milliseconds ran)> tick;
+  std::function<void(const Pty&)> after;  // once it has ended, the port still open
+};
+
+/// Runs `command` (command[0] through PATH) on a private port: a private mount
+/// namespace (and a user namespace, unless root) whose /dev holds a fresh
+/// pseudo-terminal's slave as ttyS0, checked before the command starts. In a
+/// chroot, where "/" is no mount point, /dev must be a mount of its own, unless
+/// this is not the machine's user namespace. `watch` is called with each piece
+/// of the wire as it arrives, and with an empty piece whenever the display end
+/// has been quiet for a poll (25 ms). It runs until the command has ended and
+/// the display end is quiet, or `hooks.tick` stops it.
 CommandRun run_on_private_port(const std::vector<std::string>& command,
-                               const std::function<void(std::string_view)>& watch);
+                               const std::function<void(std::string_view)>& watch,
+                               const RunHooks& hooks = {});
 
 // The status of a command that could not be started, as env(1) gives them:
 inline constexpr int kSetupFailed = 125;    // no private port could be made

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -18,11 +19,7 @@
 #include <sstream>
 #include <utility>
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Bytes the display end sent before the run, waiting in the port's input.
 void put_pending_input(const Pty& pty, const std::string& input) {
@@ -123,69 +120,19 @@ bool arrange_tree(Tree tree, int report) {
   return done;
 }
 
-struct Streams {
-  int out[2] = {-1, -1};
-  int err[2] = {-1, -1};
-  int report[2] = {-1, -1};  // the command's process's word on why it could not start
-};
+// A file for one of the command's streams: unlike a pipe it needs no reader
+// while the command runs, and holds everything it wrote.
+int stream_file(const char* name) { return memfd_create(name, MFD_CLOEXEC); }
 
-[[noreturn]] void start_command(const Pty& pty, const PortOptions& options, const Streams& streams,
-                                char* const argv[], std::vector<std::string>& environment) {
-  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // its copy on 0 stays open
-  if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-  dup2(streams.out[1], STDOUT_FILENO);
-  dup2(streams.err[1], STDERR_FILENO);
-  const int report = streams.report[1];
-  if (enter_private_port(pty, options.create_port, report) && arrange_tree(options.tree, report)) {
-    // The options' entries over this process's own; here only this process has them.
-    for (std::string& entry : environment) putenv(entry.data());
-    exec_command(argv, environ, report);
+std::string contents(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+    at += n;
   }
-  _exit(kSetupFailed);
-}
-
-// Reads the display end, the command's streams and its report until it has
-// ended and the display end has been quiet for a while; signals it and kills
-// it as the options say.
-std::string follow(pid_t child, const Pty& pty, const Streams& streams, const PortOptions& options,
-                   PortRun& run) {
-  std::string report;
-  bool open[3] = {true, true, true};
-  bool ended = false;
-  bool signalled = options.signal == 0;
-  const auto started = Clock::now();
-  for (int quiet_polls = 0; !ended || open[0] || open[1] || quiet_polls < 2;) {
-    pollfd fds[4] = {{pty.master, POLLIN, 0},
-                     {open[0] ? streams.out[0] : -1, POLLIN, 0},
-                     {open[1] ? streams.err[0] : -1, POLLIN, 0},
-                     {open[2] ? streams.report[0] : -1, POLLIN, 0}};
-    const int ready = poll(fds, 4, kPortPollMs);
-    const bool port_spoke = ready > 0 && (fds[0].revents & POLLIN) != 0;
-    if (port_spoke) read_some(pty.master, run.wire);
-    std::string* sinks[3] = {&run.out, &run.err, &report};
-    for (int i = 0; i < 3; ++i) {
-      if (ready > 0 && fds[i + 1].revents != 0) open[i] = read_some(fds[i + 1].fd, *sinks[i]);
-    }
-    quiet_polls = port_spoke || !ended ? 0 : quiet_polls + 1;
-    const auto ran = Clock::now() - started;
-    if (!signalled && ran >= options.signal_after) signalled = kill(child, options.signal) == 0;
-    if (!ended && waitpid(child, &run.wait_status, WNOHANG) == child) {
-      ended = true;
-      run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(ran);
-    }
-    // Something the command left running may hold its streams open for ever:
-    // the time limit still counts once the command itself has ended.
-    if (ran > options.timeout) {
-      run.timed_out = true;
-      if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &run.wait_status, 0);
-      }
-      break;
-    }
-  }
-  while (open[2]) open[2] = read_some(streams.report[0], report);
-  return report;
 }
 
 }  // namespace
@@ -206,42 +153,49 @@ LineSettings unusual_settings() {
 
 PortRun run_arranged(const PortOptions& options) {
   PortRun run;
-  Pty pty;
-  Streams streams;
-  if (open_pty(pty, run.setup_error)) {
-    if (pipe2(streams.out, O_CLOEXEC) != 0 || pipe2(streams.err, O_CLOEXEC) != 0 ||
-        pipe2(streams.report, O_CLOEXEC) != 0) {
-      run.setup_error = std::string("pipe2: ") + std::strerror(errno);
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = stream_file("out");
+  const int err = stream_file("err");
+  std::vector<std::string> environment = options.environment;  // putenv keeps pointers
+  bool signalled = options.signal == 0;
+  RunHooks hooks;
+  hooks.with_port = options.create_port;
+  hooks.stdin_fd = in;
+  hooks.stdout_fd = out;
+  hooks.stderr_fd = err;
+  hooks.arrange_port = [&](const Pty& pty) { arrange_port(pty, options, run); };
+  hooks.before_exec = [&](int report) {
+    if (!arrange_tree(options.tree, report)) return false;
+    // The options' entries over this process's own; here only this process has them.
+    for (std::string& entry : environment) putenv(entry.data());
+    return true;
+  };
+  hooks.tick = [&](pid_t command, std::chrono::milliseconds ran) {
+    if (!signalled && command != 0 && ran >= options.signal_after) {
+      signalled = kill(command, options.signal) == 0;
     }
+    // Something the command left running may keep the port busy for ever:
+    // the time limit still counts once the command itself has ended.
+    run.timed_out = ran > options.timeout;
+    return !run.timed_out;
+  };
+  hooks.after = [&](const Pty& pty) { ioctl(pty.slave, FIONREAD, &run.pending_input_after); };
+  if (in < 0 || out < 0 || err < 0) {
+    run.setup_error = std::string("open the command's streams: ") + std::strerror(errno);
+  } else {
+    const CommandRun ran = run_on_private_port(
+        options.command, [](std::string_view) {}, hooks);
+    run.setup_error = ran.setup_error;
+    run.wire = ran.wire;
+    run.wait_status = ran.wait_status;
+    run.elapsed = ran.elapsed;
+    run.after = ran.after;
+    run.out = contents(out);
+    run.err = contents(err);
   }
-  if (run.setup_error.empty()) arrange_port(pty, options, run);
-  if (run.setup_error.empty()) {
-    std::vector<std::string> command = options.command;
-    std::vector<std::string> environment = options.environment;
-    const std::vector<char*> argv = exec_list(command);
-    const pid_t child = fork();
-    if (child == 0) {
-      start_command(pty, options, streams, argv.data(), environment);
-    }
-    for (int* end : {&streams.out[1], &streams.err[1], &streams.report[1]}) {
-      close(*end);
-      *end = -1;
-    }
-    if (child < 0) {
-      run.setup_error = std::string("fork: ") + std::strerror(errno);
-    } else {
-      const std::string said = follow(child, pty, streams, options, run);
-      run.setup_error = why_not_started(run.wait_status, said);
-    }
-    read_line_settings(pty.slave, run.after);
-    ioctl(pty.slave, FIONREAD, &run.pending_input_after);
+  for (const int fd : {in, out, err}) {
+    if (fd >= 0) close(fd);
   }
-  for (int* pair : {streams.out, streams.err, streams.report}) {
-    for (int i = 0; i < 2; ++i) {
-      if (pair[i] >= 0) close(pair[i]);
-    }
-  }
-  close_pty(pty);
   return run;
 }
 
