@@ -96,9 +96,9 @@ void close_pty(Pty& pty) {
   }
 }
 
-bool map_own_ids(uid_t uid, gid_t gid) {
-  const std::string uid_map = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
-  const std::string gid_map = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
+bool map_ids(uid_t inside_uid, uid_t uid, gid_t inside_gid, gid_t gid) {
+  const std::string uid_map = std::to_string(inside_uid) + " " + std::to_string(uid) + " 1\n";
+  const std::string gid_map = std::to_string(inside_gid) + " " + std::to_string(gid) + " 1\n";
   return write_file("/proc/self/uid_map", uid_map) && write_file("/proc/self/setgroups", "deny") &&
          write_file("/proc/self/gid_map", gid_map);
 }
@@ -160,7 +160,7 @@ bool enter_namespace(int report) {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
       return fail(report, "unshare(CLONE_NEWUSER|CLONE_NEWNS)");
     }
-    if (!map_own_ids(uid, gid)) {
+    if (!map_ids(uid, uid, gid, gid)) {
       return fail(report, "map the user and group ids");
     }
   }

@@ -32,9 +32,9 @@ void close_pty(Pty& pty);
 
 /// In a new user namespace: maps `uid` and `gid`, the ids this process had
 /// before it entered the namespace (inside it they read as the overflow id),
-/// onto themselves, after denying setgroups, as the kernel asks of the
-/// unprivileged.
-bool map_own_ids(uid_t uid, gid_t gid);
+/// to `inside_uid` and `inside_gid` (themselves, or root), after denying
+/// setgroups, as the kernel asks of the unprivileged.
+bool map_ids(uid_t inside_uid, uid_t uid, gid_t inside_gid, gid_t gid);
 
 /// True in the machine's own user namespace (every id mapped onto itself), and
 /// when the map cannot be read. A mount namespace made outside it took the

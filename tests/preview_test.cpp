@@ -132,17 +132,6 @@ TEST_F(Preview, WorksForAnUnprivilegedUser) {
       << shown.err;
 }
 
-// In a new user namespace: root inside is `uid` and `gid` outside.
-bool map_root_onto(uid_t uid, gid_t gid) {
-  const auto put = [](const char* path, const std::string& text) {
-    std::ofstream file(path);
-    return static_cast<bool>(file << text << std::flush);
-  };
-  return put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") &&
-         put("/proc/self/setgroups", "deny") &&
-         put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
-}
-
 // How a chroot whose "/" is no mount point is made: a directory on a tmpfs,
 // the machine's top-level directories bound into it, as chroot tools make
 // them; with /dev bound whole (schroot, autopkgtest's chroot) or, as sbuild
@@ -187,7 +176,7 @@ Shown show_in_chroot(const std::string& command, Dev dev, As as) {
     ok(out_fd >= 0 && err_fd >= 0);
     ok(unshare(own_user_namespace ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS) == 0);
     if (own_user_namespace) {
-      ok(as == As::kUnprivileged ? map_own_ids(uid, gid) : map_root_onto(uid, gid));
+      ok(as == As::kUnprivileged ? map_ids(uid, uid, gid, gid) : map_ids(0, uid, 0, gid));
     }
     ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ||
        (errno == EINVAL && !machines));  // in a chroot already (sbuild's)
