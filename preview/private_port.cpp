@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "write_all.h"
+
 namespace {
 
 // Nodes of the machine's /dev that a command may use besides the port.
@@ -28,16 +30,7 @@ constexpr const char* kFdLinks[][2] = {{"/dev/fd", "/proc/self/fd"},
 std::string describe(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void write_text(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  (void)write_all(fd, text.data(), text.size(), nullptr);  // a lost report leaves the status
 }
 
 bool write_file(const char* path, std::string_view text) {

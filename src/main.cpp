@@ -22,13 +22,13 @@ bool send_line(int fd, const char* text, LineTerminator terminator, const Deadli
                PortFault& fault) {
   // Built, sent and dropped before the next line is built.
   const DisplayLine line = format_display_line(text, terminator);
-  return write_all(fd, line.bytes.data(), line.length, deadline, fault);
+  return write_to_port(fd, line.bytes.data(), line.length, deadline, fault);
 }
 
 // The lead-in, then line 1 and line 2 when given; further arguments are
 // ignored. Stops at the first failed write.
 void send_frame(int fd, int argc, char** argv, const Deadline& deadline, PortFault& fault) {
-  bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), deadline, fault);
+  bool sent = write_to_port(fd, kLeadIn.data(), kLeadIn.size(), deadline, fault);
   if (sent && argc >= 2) {
     sent = send_line(fd, argv[1], LineTerminator::kNewline, deadline, fault);
   }

@@ -5,30 +5,20 @@
 
 #include <cerrno>
 
+#include "write_all.h"
+
 bool start_output_deadline(Deadline& deadline, PortFault& fault) {
   return set_deadline(deadline, kOutputDeadlineMs) ||
          note_step_failed(fault, "bound the output", errno);
 }
 
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
-               PortFault& fault) {
-  const char* next = static_cast<const char*>(bytes);
-  while (count > 0) {
-    if (deadline_passed(deadline)) {
-      return note_stalled(fault);
-    }
-    const ssize_t written = write(fd, next, count);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      // A port that takes nothing would loop forever.
-      return note_step_failed(fault, nullptr, written == 0 ? EIO : errno);
-    }
-    next += written;
-    count -= static_cast<std::size_t>(written);
+bool write_to_port(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
+                   PortFault& fault) {
+  const int error = write_all(fd, bytes, count, &deadline);
+  if (error == ETIMEDOUT) {
+    return note_stalled(fault);
   }
-  return true;
+  return error == 0 || note_step_failed(fault, nullptr, error);
 }
 
 bool drain_display_port(int fd, const Deadline& deadline, PortFault& fault) {

@@ -15,11 +15,10 @@ inline constexpr int kOutputDeadlineMs = 2'000;  // milliseconds for the frame's
 /// fault noted, when it cannot be set: then nothing may be sent.
 bool start_output_deadline(Deadline& deadline, PortFault& fault);
 
-/// Writes all `count` bytes, finishing short writes and retrying EINTR until
-/// `deadline` passes. False, with the failed write or the stall noted, when it
-/// could not.
-bool write_all(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
-               PortFault& fault);
+/// Writes all `count` bytes (write_all) before `deadline`. False, with the
+/// failed write or the stall noted, when it could not.
+bool write_to_port(int fd, const void* bytes, std::size_t count, const Deadline& deadline,
+                   PortFault& fault);
 
 /// Waits, within `deadline`, until every byte written has left the port. When it
 /// cannot, drops what is still queued, so that none of it leaves under the

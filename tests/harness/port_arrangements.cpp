@@ -19,15 +19,13 @@
 #include <sstream>
 #include <utility>
 
+#include "write_all.h"
+
 namespace {
 
 // Bytes the display end sent before the run, waiting in the port's input.
 void put_pending_input(const Pty& pty, const std::string& input) {
-  for (std::size_t sent = 0; sent < input.size();) {
-    const ssize_t n = write(pty.master, input.data() + sent, input.size() - sent);
-    if (n <= 0) return;
-    sent += static_cast<std::size_t>(n);
-  }
+  if (write_all(pty.master, input.data(), input.size(), nullptr) != 0) return;
   // Input reaches the slave through the kernel's flip work; let it land.
   int queued = 0;
   for (int tries = 0; tries < 100 && queued < static_cast<int>(input.size()); ++tries) {
@@ -115,7 +113,7 @@ bool arrange_tree(Tree tree, int report) {
                     (tree == Tree::kReadOnly ? make_tree_read_only() : plant_lock_names());
   if (!done) {
     const std::string why = std::string("arrange the tree: ") + std::strerror(errno);
-    (void)!write(report, why.data(), why.size());
+    (void)write_all(report, why.data(), why.size(), nullptr);
   }
   return done;
 }

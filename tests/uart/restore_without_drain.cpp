@@ -14,16 +14,16 @@ int main(int argc, char** argv) {
     return EXIT_FAILURE;
   }
   SavedSettings saved;
-  Deadline bound;
-  if (!configure_display_port(fd, saved, fault) || !start_output_deadline(bound, fault)) {
+  Deadline deadline;
+  if (!configure_display_port(fd, saved, fault) || !start_output_deadline(deadline, fault)) {
     return EXIT_FAILURE;
   }
   const DisplayLine line1 = format_display_line(argv[1], LineTerminator::kNewline);
   const DisplayLine line2 = format_display_line(argv[2], LineTerminator::kNone);
-  const bool sent = write_all(fd, kLeadIn.data(), kLeadIn.size(), bound, fault) &&
-                    write_all(fd, line1.bytes.data(), line1.length, bound, fault) &&
-                    write_all(fd, line2.bytes.data(), line2.length, bound, fault);
-  clear_deadline(bound);
+  const bool sent = write_to_port(fd, kLeadIn.data(), kLeadIn.size(), deadline, fault) &&
+                    write_to_port(fd, line1.bytes.data(), line1.length, deadline, fault) &&
+                    write_to_port(fd, line2.bytes.data(), line2.length, deadline, fault);
+  clear_deadline(deadline);
   restore_port_settings(fd, kDevicePath, saved, fault);  // at once, with the frame still queued
   return sent ? EXIT_SUCCESS : EXIT_FAILURE;
 }
