@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,6 +20,8 @@
 #include "write_all.h"
 
 namespace {
+
+constexpr int kPortPollMs = 25;  // milliseconds between looks at a quiet port
 
 // Nodes of the machine's /dev that a command may use besides the port.
 constexpr const char* kSharedNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -41,15 +44,6 @@ bool write_file(const char* path, std::string_view text) {
   const ssize_t n = write(fd, text.data(), text.size());
   close(fd);
   return n == static_cast<ssize_t>(text.size());
-}
-
-bool touch(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return false;
-  }
-  close(fd);
-  return true;
 }
 
 }  // namespace
@@ -118,16 +112,6 @@ bool in_the_machines_user_namespace() {
 
 namespace {
 
-std::vector<char*> exec_list(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 bool read_some(int fd, std::string& sink) {
   char buffer[4096];
   const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -180,7 +164,9 @@ bool enter_namespace(int report) {
 // private /dev: once /dev is covered, the machine's nodes have no name.
 bool bind_node(int node, const std::string& target, int report) {
   const std::string held = "/proc/self/fd/" + std::to_string(node);
-  return (touch(target) && mount(held.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) ||
+  const int made = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  return (made >= 0 && close(made) == 0 &&
+          mount(held.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) ||
          fail(report, ("bind " + target).c_str());
 }
 
@@ -263,15 +249,6 @@ bool enter_private_port(const Pty& pty, bool with_port, int report) {
   _exit(kSetupFailed);
 }
 
-// Why the command did not start, from its wait status and its process's
-// report; empty when it ran.
-std::string why_not_started(int wait_status, const std::string& report) {
-  const int status = exit_code(wait_status);
-  const bool not_started =
-      status == kSetupFailed || status == kCannotExecute || status == kNotFound;
-  return not_started ? report : "";
-}
-
 using Clock = std::chrono::steady_clock;
 
 // Reads the display end and the command's report until the command has ended
@@ -338,7 +315,9 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
     }
     read_line_settings(pty.slave, run.before);
     std::vector<std::string> strings = command;
-    const std::vector<char*> argv = exec_list(strings);
+    std::vector<char*> argv(strings.size() + 1, nullptr);  // ends with the null exec wants
+    std::transform(strings.begin(), strings.end(), argv.begin(),
+                   [](std::string& s) { return s.data(); });
     const pid_t child = fork();
     if (child == 0) {
       start_command(pty, argv.data(), hooks, report[1]);
@@ -349,7 +328,10 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
       run.setup_error = describe("fork");
     } else {
       const std::string said = follow(child, pty, report[0], watch, hooks, run);
-      run.setup_error = why_not_started(run.wait_status, said);
+      const int status = exit_code(run.wait_status);  // a command's own comes with no report
+      if (status == kSetupFailed || status == kCannotExecute || status == kNotFound) {
+        run.setup_error = said;
+      }
     }
     read_line_settings(pty.slave, run.after);
     if (hooks.after) {

@@ -10,15 +10,13 @@
 
 #include "display/line_settings.h"
 
-/// A command run with a private /dev/ttyS0: the slave of a fresh pseudo-terminal
-/// bound over it in a private mount namespace, on a tmpfs /dev that holds only
-/// it and a few harmless nodes of the machine's (null, zero, full, random,
-/// urandom, tty) with the fd links. The machine's own /dev/ttyS0 is never
-/// opened: when the namespace cannot be made, or /dev/ttyS0 inside it is not the
-/// pseudo-terminal, the command is not started and the reason is given.
+/// A command run with a private /dev/ttyS0: a fresh pseudo-terminal's slave on
+/// a tmpfs /dev of a private mount namespace, beside null, zero, full, random,
+/// urandom, tty and the fd links. The machine's /dev/ttyS0 is never opened: when
+/// the namespace cannot be made, the command does not start and the reason is given.
 
-/// A fresh pseudo-terminal: the master in raw mode, and the slave opened
-/// non-blocking (this process's own description: its flock is not a command's).
+/// The master in raw mode; the slave non-blocking, this process's own
+/// description (its flock is not a command's).
 struct Pty {
   int master = -1;
   int slave = -1;
@@ -30,15 +28,12 @@ struct Pty {
 bool open_pty(Pty& pty, std::string& error);
 void close_pty(Pty& pty);
 
-/// In a new user namespace: maps `uid` and `gid`, the ids this process had
-/// before it entered the namespace (inside it they read as the overflow id),
-/// to `inside_uid` and `inside_gid` (themselves, or root), after denying
-/// setgroups, as the kernel asks of the unprivileged.
+/// In a new user namespace: maps the ids this process had before it, `uid` and
+/// `gid`, to `inside_uid` and `inside_gid`, denying setgroups first.
 bool map_ids(uid_t inside_uid, uid_t uid, gid_t inside_gid, gid_t gid);
 
-/// True in the machine's own user namespace (every id mapped onto itself), and
-/// when the map cannot be read. A mount namespace made outside it took the
-/// machine's shared mounts as slaves: nothing mounted there propagates back.
+/// True in the machine's own user namespace (every id mapped onto itself), or
+/// when the map cannot be read. Outside it, nothing mounted reaches the machine.
 bool in_the_machines_user_namespace();
 
 /// The exit status, or -1 when the process did not exit normally.
@@ -54,8 +49,7 @@ struct CommandRun {
   LineSettings after{};                  // and just after it
 };
 
-/// What a run may be given besides the command. The preview gives nothing; the
-/// tests arrange the port, the command's tree and streams, and its end.
+/// What the tests give a run besides the command; the preview gives nothing.
 struct RunHooks {
   bool with_port = true;  // false: the namespace holds no /dev/ttyS0
   int stdin_fd = -1;      // the command's standard streams; -1: this process's
@@ -71,14 +65,10 @@ struct RunHooks {
   std::function<void(const Pty&)> after;  // once it has ended, the port still open
 };
 
-/// Runs `command` (command[0] through PATH) on a private port: a private mount
-/// namespace (and a user namespace, unless root) whose /dev holds a fresh
-/// pseudo-terminal's slave as ttyS0, checked before the command starts. In a
-/// chroot, where "/" is no mount point, /dev must be a mount of its own, unless
-/// this is not the machine's user namespace. `watch` is called with each piece
-/// of the wire as it arrives, and with an empty piece whenever the display end
-/// has been quiet for a poll (25 ms). It runs until the command has ended and
-/// the display end is quiet, or `hooks.tick` stops it.
+/// Runs `command` (command[0] through PATH) on a private port, in a user
+/// namespace too unless root. `watch` gets each piece of the wire as it arrives,
+/// and an empty piece after each quiet poll (25 ms). Runs until the command has
+/// ended and the display end is quiet, or `hooks.tick` stops it.
 CommandRun run_on_private_port(const std::vector<std::string>& command,
                                const std::function<void(std::string_view)>& watch,
                                const RunHooks& hooks = {});
@@ -87,4 +77,3 @@ CommandRun run_on_private_port(const std::vector<std::string>& command,
 inline constexpr int kSetupFailed = 125;    // no private port could be made
 inline constexpr int kCannotExecute = 126;  // exec failed
 inline constexpr int kNotFound = 127;       // no such command
-inline constexpr int kPortPollMs = 25;      // milliseconds between looks at a quiet port

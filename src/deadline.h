@@ -3,18 +3,13 @@
 #include <csignal>
 #include <ctime>
 
-/// A deadline for the run's blocking calls. Whether it has passed is the word of
-/// CLOCK_MONOTONIC against `end`, never of a signal. While it is set, a call
-/// still blocked when it passes returns with EINTR, and so does every blocking
-/// call after it (the timer goes on firing until the deadline is cleared, so
-/// one that lands just before a call blocks is not lost).
-///
-/// The timer's signal is SIGALRM, caught only while a deadline is set. One that
-/// another process sends meanwhile is raised again when the deadline is
-/// cleared, so it takes its usual effect then, or once the old mask is back.
-/// This file alone handles SIGALRM and unblocks it.
-/// The time on CLOCK_MONOTONIC `milliseconds` from now, and whether the clock
-/// has reached such a time.
+/// A deadline for the run's blocking calls, judged by CLOCK_MONOTONIC against
+/// `end`, never by a signal. While it is set, a timer's SIGALRM interrupts a
+/// blocked call (EINTR), and goes on firing until it is cleared, so that one
+/// landing just before a call blocks is not lost. This file alone handles
+/// SIGALRM; one sent by another process meanwhile is raised again on clearing.
+
+/// The time on CLOCK_MONOTONIC `milliseconds` from now, and whether it has come.
 timespec monotonic_after(int milliseconds);
 bool monotonic_reached(const timespec& end);
 

@@ -164,7 +164,7 @@ TEST_F(EndToEnd, APortThatCannotBeHadGetsNothing) {
   }
 }
 
-TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
+TEST_F(EndToEnd, EveryWaitEndsAtItsDeadlineOrAtAStopSignal) {
   using std::chrono::milliseconds;
   using std::chrono::seconds;
   const std::string busy = "/dev/ttyS0: busy: another process has held the port for 10 s\n";
@@ -185,7 +185,7 @@ TEST_F(EndToEnd, EveryWaitEndsAtItsBoundOrAtAStopSignal) {
       {"another run's lock", true, 0, 255, busy, seconds(10), seconds(15), true},
       // A stop signal ends the wait for the lock at once: nothing is held yet.
       {"another run's lock", true, SIGTERM, -1, "", milliseconds(0), seconds(10)},
-      // A slow frame gets its whole bound.
+      // A slow frame gets its whole deadline.
       {"a stalled port", false, 0, 1, stalled, seconds(2), seconds(10)},
       // Held until the old settings are back, then it ends the run.
       {"a stalled port", false, SIGTERM, -1, "", seconds(2), seconds(10)},
@@ -256,17 +256,19 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
       {{"DUALROW_SHIM_FAIL=tcgetattr:2"}, eio_in("read back settings")},
       // What the port kept, read back, as a UART that cannot do the display's
       // line shows it; a pseudo-terminal itself never keeps PARENB.
-      {{"DUALROW_SHIM_KEPT=2:cflag:40"}, cannot + "9600 8N1)\n", ""},
-      {{"DUALROW_SHIM_KEPT=2:cflag:80000000"}, cannot + "9600 8N2 with RTS/CTS)\n", ""},
-      {{"DUALROW_SHIM_KEPT=2:oflag:1"}, cannot + "9600 8N2 with output processing)\n", ""},
-      {{"DUALROW_SHIM_KEPT=2:lflag:8"}, cannot + "9600 8N2 with echo)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:cflag:40"}, cannot + "9600 8N1)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:cflag:80000000"}, cannot + "9600 8N2 with RTS/CTS)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:oflag:1"}, cannot + "9600 8N2 with output processing)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:lflag:8"}, cannot + "9600 8N2 with echo)\n", ""},
       // Fields a root process locked: the speed's code (here 38400's) drives
       // the line whatever the speed fields say; a signal character from the
       // line would drop queued output.
-      {{"DUALROW_SHIM_KEPT=2:cflag:2"}, cannot + "38400 8N2)\n", ""},
-      {{"DUALROW_SHIM_KEPT=2:lflag:1"}, cannot + "9600 8N2 with signal characters)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:cflag:2"}, cannot + "38400 8N2)\n", ""},
+      {{"DUALROW_SHIM_READ_BACK=2:lflag:1"}, cannot + "9600 8N2 with signal characters)\n", ""},
       // Nothing was sent: that says more than the stale input left behind.
-      {{"DUALROW_SHIM_FAIL=tcflush:1", "DUALROW_SHIM_KEPT=2:cflag:40"}, cannot + "9600 8N1)\n", ""},
+      {{"DUALROW_SHIM_FAIL=tcflush:1", "DUALROW_SHIM_READ_BACK=2:cflag:40"},
+       cannot + "9600 8N1)\n",
+       ""},
       // Short and interrupted writes are finished; an interrupted drain is
       // tried again.
       {{"DUALROW_SHIM_WRITE_MAX=1"}, "", frame},
@@ -283,7 +285,7 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
        .prefix = true},
       // Signals that cannot be held could end the run in display mode.
       {{"DUALROW_SHIM_FAIL=sigprocmask:2"}, eio_in("hold signals")},
-      // No timer to be had (RLIMIT_SIGPENDING 0): no bound, so nothing is sent.
+      // No timer to be had (RLIMIT_SIGPENDING 0): no deadline, so nothing is sent.
       {.err = "/dev/ttyS0: bound the output: Resource temporarily unavailable\n",
        .wrapper = {"prlimit", "--sigpending=0"}},
       {{"DUALROW_SHIM_FAIL=tcsetattr:2:22"},
@@ -291,7 +293,7 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
        frame,
        false},
       // The port said yes but kept other settings: what it holds is read back.
-      {{"DUALROW_SHIM_KEPT=3:cflag:40"},
+      {{"DUALROW_SHIM_READ_BACK=3:cflag:40"},
        "/dev/ttyS0: the old settings did not all come back: control modes (it had " + prior +
            ", it now has 115200 8N2 " + modes + ")\n",
        frame},
@@ -304,9 +306,9 @@ TEST_F(EndToEnd, EachFailureOrStopSignalEndsTheRunAndNothingIsSentBlind) {
        frame,
        false},
       // A stop signal mid-frame ends the run, but only once the old settings are
-      // back. SIGALRM is the output deadline's own timer signal: one sent by another
-      // process must still end the run, even when it lands as the bound hands
-      // SIGALRM's old action back.
+      // back. SIGALRM is the output deadline's timer signal: one sent by another
+      // process must still end the run, even as clearing the deadline puts back
+      // SIGALRM's old action.
       {.faults = mid_frame(SIGTERM), .wire = frame, .signal = SIGTERM},
       {.faults = mid_frame(SIGUSR1), .wire = frame, .signal = SIGUSR1},
       {.faults = mid_frame(SIGPIPE), .wire = frame, .signal = SIGPIPE},

@@ -164,12 +164,12 @@ void PortOnPty::expect_round_trip(const LineSettings& prior) {
   const LineSettings before = current();
   PortFault fault;
   SavedSettings saved;
-  Deadline bound;
+  Deadline deadline;
   ASSERT_TRUE(configure_display_port(fd_, saved, fault));
   EXPECT_EQ(current(), display_mode_on_a_pty());
-  ASSERT_TRUE(start_output_deadline(bound, fault));
-  EXPECT_TRUE(drain_display_port(fd_, bound, fault));
-  clear_deadline(bound);
+  ASSERT_TRUE(start_output_deadline(deadline, fault));
+  EXPECT_TRUE(drain_display_port(fd_, deadline, fault));
+  clear_deadline(deadline);
   restore_port_settings(fd_, pty_.slave_path.c_str(), saved, fault);
   EXPECT_EQ(current(), before) << before.c_ospeed << " bits per second";
   EXPECT_FALSE(port_failed(fault));

@@ -25,7 +25,7 @@ using Stress = PrivatePortTest;
 
 // What only a long series shows: nothing that one run leaves behind piles up,
 // and runs at once take turns. A lock or a descriptor left open would make
-// later runs wait out their bound and fail, and the port would stay locked at
+// later runs wait out their lock wait and fail, and the port would stay locked at
 // the end; frames that interleave would not be whole; settings that drift by a
 // little each run would differ from the start at the end.
 TEST_F(Stress, AThousandRunsFiftyAtATimeLeaveNothingBehind) {

@@ -6,8 +6,7 @@
 #include "display/port_fault.h"
 
 /// The frame's bytes on their way out: every write and the drain within one
-/// deadline, so that a port that takes nothing cannot hold the run. Each failure,
-/// or the deadline passing, is noted in the run's PortFault.
+/// deadline, so that a port that takes nothing cannot hold the run.
 
 inline constexpr int kOutputDeadlineMs = 2'000;  // milliseconds for the frame's writes and drain
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -43,19 +44,25 @@ void arrange_port(const Pty& pty, const PortOptions& options, PortRun& run) {
   if (options.lock_port) flock(pty.slave, LOCK_EX);
   if (options.prior) write_line_settings(pty.slave, *options.prior);
   ioctl(pty.slave, FIONREAD, &run.pending_input_before);
-  read_line_settings(pty.slave, run.before);
+}
+
+std::vector<std::string> mount_points() {
+  std::vector<std::string> points;
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    if (fields >> id >> parent >> numbers >> root >> point) points.push_back(point);
+  }
+  return points;
 }
 
 // In a chroot "/" is no mount point and cannot be remounted: the tree is
 // bound onto itself and entered ("/.." is the mount on top of "/"). Only
 // where nothing mounted here reaches the machine's namespaces.
 bool make_root_a_mount_point() {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, point;
-    if (fields >> id >> parent >> numbers >> root >> point && point == "/") return true;
-  }
+  const std::vector<std::string> points = mount_points();
+  if (std::find(points.begin(), points.end(), "/") != points.end()) return true;
   char cwd[4096];
   return !in_the_machines_user_namespace() && getcwd(cwd, sizeof cwd) != nullptr &&
          mount("/", "/", nullptr, MS_BIND | MS_REC, nullptr) == 0 && chroot("/..") == 0 &&
@@ -66,11 +73,7 @@ bool make_root_a_mount_point() {
 // keep the flags the mount was locked with.
 bool make_tree_read_only() {
   if (!make_root_a_mount_point()) return false;
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, point;
-    fields >> id >> parent >> numbers >> root >> point;
+  for (const std::string& point : mount_points()) {
     struct statvfs now {};
     if (statvfs(point.c_str(), &now) != 0) continue;
     unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
@@ -118,10 +121,6 @@ bool arrange_tree(Tree tree, int report) {
   return done;
 }
 
-// A file for one of the command's streams: unlike a pipe it needs no reader
-// while the command runs, and holds everything it wrote.
-int stream_file(const char* name) { return memfd_create(name, MFD_CLOEXEC); }
-
 std::string contents(int fd) {
   std::string text;
   char buffer[4096];
@@ -152,8 +151,9 @@ LineSettings unusual_settings() {
 PortRun run_arranged(const PortOptions& options) {
   PortRun run;
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = stream_file("out");
-  const int err = stream_file("err");
+  // Files, unlike pipes, need no reader while the command runs.
+  const int out = memfd_create("out", MFD_CLOEXEC);
+  const int err = memfd_create("err", MFD_CLOEXEC);
   std::vector<std::string> environment = options.environment;  // putenv keeps pointers
   bool signalled = options.signal == 0;
   RunHooks hooks;
@@ -181,13 +181,8 @@ PortRun run_arranged(const PortOptions& options) {
   if (in < 0 || out < 0 || err < 0) {
     run.setup_error = std::string("open the command's streams: ") + std::strerror(errno);
   } else {
-    const CommandRun ran = run_on_private_port(
+    static_cast<CommandRun&>(run) = run_on_private_port(
         options.command, [](std::string_view) {}, hooks);
-    run.setup_error = ran.setup_error;
-    run.wire = ran.wire;
-    run.wait_status = ran.wait_status;
-    run.elapsed = ran.elapsed;
-    run.after = ran.after;
     run.out = contents(out);
     run.err = contents(err);
   }

@@ -47,18 +47,13 @@ struct PortOptions {
   std::chrono::milliseconds signal_after{0};
 };
 
-struct PortRun {
-  std::string setup_error;  // why the command did not start; empty when it ran
-  std::string wire;         // bytes that arrived at the display end
-  std::string out;          // the command's standard output
-  std::string err;          // and its standard error
-  int wait_status = -1;     // as waitpid reports it
+/// The run as the display end saw it, and what only the tests look at.
+struct PortRun : CommandRun {
+  std::string out;  // the command's standard output
+  std::string err;  // and its standard error
   bool timed_out = false;
-  std::chrono::milliseconds elapsed{0};  // from the start of the command to its end
-  LineSettings before{};                 // the port's settings just before the run
-  LineSettings after{};                  // and just after it
-  int pending_input_before = -1;         // bytes in the port's input queue before the run
-  int pending_input_after = -1;          // and left unread after it
+  int pending_input_before = -1;  // bytes in the port's input queue before the run
+  int pending_input_after = -1;   // and left unread after it
 };
 
 PortRun run_arranged(const PortOptions& options);

@@ -14,10 +14,10 @@
 //                                   tcflush, tcsetattr, tcdrain or sigprocmask fails
 //                                   with errno e (EIO)
 //   DUALROW_SHIM_OPEN_AS=k:path     the k-th open opens `path` instead
-//   DUALROW_SHIM_KEPT=k:field:x,…   the k-th tcgetattr shows what a port kept: field
+//   DUALROW_SHIM_READ_BACK=k:field:x,…  the k-th tcgetattr reads back field
 //                                   iflag, oflag, cflag or lflag XOR x (hexadecimal)
 //   DUALROW_SHIM_ALARM_ON_SIGACTION=1  a SIGALRM arrives right after SIGALRM's
-//                                   outside action is put back
+//                                   old action is put back
 
 #include <asm/termbits.h>
 #include <dlfcn.h>
@@ -88,13 +88,13 @@ bool fails(const char* call, long count) {
   return true;
 }
 
-// What DUALROW_SHIM_KEPT makes the `count`-th settings read show. Masks are
+// What DUALROW_SHIM_READ_BACK makes the `count`-th settings read show. Masks are
 // read unsigned, so that the top bit (CRTSCTS) fits where long has 32 bits.
 // Record is the kernel's termios2, or its termios where only the older calls
 // are known (qemu-user).
 template <typename Record>
-void keep(Record& settings, long count) {
-  const char* field = planned("DUALROW_SHIM_KEPT", "", count);
+void read_back(Record& settings, long count) {
+  const char* field = planned("DUALROW_SHIM_READ_BACK", "", count);
   const char* value = field == nullptr ? nullptr : std::strchr(field + 1, ':');
   if (value == nullptr) return;
   const auto x = static_cast<tcflag_t>(std::strtoul(value + 1, nullptr, 16));
@@ -178,8 +178,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     return result;
   }
   log_call("%s\n", name);
-  if (result == 0 && request == TCGETS2) keep(*static_cast<termios2*>(argument), calls);
-  if (result == 0 && request == TCGETS) keep(*static_cast<termios*>(argument), calls);
+  if (result == 0 && request == TCGETS2) read_back(*static_cast<termios2*>(argument), calls);
+  if (result == 0 && request == TCGETS) read_back(*static_cast<termios*>(argument), calls);
   return result;
 }
 

@@ -6,9 +6,8 @@
 
 #include "harness/port_arrangements.h"
 
-/// A test fixture for tests that run commands on a private /dev/ttyS0: each
-/// is skipped, with the reason, where none can be made (neither root nor user
-/// namespaces). The check is made once per test program.
+/// For tests that run commands on a private /dev/ttyS0: each skips, with the
+/// reason, where none can be made (checked once per test program).
 class PrivatePortTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -699,7 +699,7 @@ std::vector<Scenario> scenarios() {
   // The detach reaches the driver through the kernel's hub worker. A busy CPU
   // with dualrow at the lowest priority lets the worker get there while the
   // frame is still going, as on a loaded machine; once the adapter's node is
-  // gone the load ends, so that dualrow's own bound is what is measured.
+  // gone the load ends, so that dualrow's own deadline is what is measured.
   const std::string pulled =
       "sh -c 'while :; do :; done' & load=$!\n"
       "(while [ -e /dev/ttyUSB0 ]; do usleep 10000; done; kill $load) &\n"
@@ -728,9 +728,9 @@ std::vector<Scenario> scenarios() {
       {"TheRigCatchesARestoreWithoutDrain", Machine::k16550, Hold::kOneSecond,
        "restore_without_drain Hello World >/tmp/out 2>/tmp/err; status=$?", "0", {},
        Check::kRigCatches, kHelloWorld},
-      {"OutputNeverReleasedEndsAtTheBound", Machine::k16550, Hold::kForever,
+      {"OutputNeverReleasedEndsAtTheDeadline", Machine::k16550, Hold::kForever,
        kRun, "1", {stalled}, Check::kStall, "", {}, 2.0},
-      {"SigtermIntoAStallEndsAtTheBound", Machine::k16550, Hold::kForever,
+      {"SigtermIntoAStallEndsAtTheDeadline", Machine::k16550, Hold::kForever,
        while_running("0.5", "kill -TERM $pid", "signalled"), "143", {}, Check::kStall, "",
        {{"signalled", "0"}}, 0, 10.0},
       {"HangupDuringTheDrainIsReportedAndTheSettingsGoBack", Machine::k16550, Hold::kOneSecond,
