@@ -50,10 +50,7 @@ void name_parts(const LineSettings& saved, const LineSettings& now, char* names,
   }
 }
 
-}  // namespace
-
-void print_usage() { std::puts(kUsage); }
-
+// The trouble `fault` records, in words (without the device's path).
 void describe_fault(const PortFault& fault, char* text, std::size_t size) {
   char first[kLineWords];
   char second[kLineWords];
@@ -94,6 +91,10 @@ void describe_fault(const PortFault& fault, char* text, std::size_t size) {
       break;
   }
 }
+
+}  // namespace
+
+void print_usage() { std::puts(kUsage); }
 
 void report_port_fault(const PortFault& fault) {
   char text[2 * kLineWords + 160];

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-
 #include "display/port_fault.h"
 
 /// Every word the user reads from dualrow, and where it goes: the usage line on
@@ -12,8 +10,5 @@
 /// The usage line, for a run without text.
 void print_usage();
 
-/// The trouble `fault` records, in words (without the device's path).
-void describe_fault(const PortFault& fault, char* text, std::size_t size);
-
-/// `describe_fault`, on standard error.
+/// The trouble `fault` records, in words, after the device's path on standard error.
 void report_port_fault(const PortFault& fault);
