@@ -20,13 +20,13 @@ inline constexpr tcflag_t kSoftwareFlowModes = IXON | IXOFF;
 /// out after 0.1 s.
 LineSettings make_display_settings();
 
-/// True when `read_back`, the settings read back from a port, drives its line as the display
-/// settings do: the rate both ways (by the speed's code, which the kernel
-/// drives the line by, and the speed fields), character size, parity, stop
-/// bits, no RTS/CTS, no output processing, no echo, no XON/XOFF, no signal
-/// characters, line editing or extended input. A pseudo-terminal has no line
-/// and forces 8 bits without parity whatever is asked, so there size and
-/// parity do not count.
+/// True when `read_back`, the settings read back from a port, drives its line
+/// as the display settings do: the rate both ways (by the speed's code, which
+/// the kernel drives the line by, and the speed fields), character size,
+/// parity, stop bits, no RTS/CTS, no output processing, no echo, no XON/XOFF,
+/// no signal characters, line editing or extended input. A pseudo-terminal has
+/// no line and forces 8 bits without parity whatever is asked, so there size
+/// and parity do not count.
 bool drives_display_line(const LineSettings& read_back, bool pseudo_terminal);
 
 /// True for a pseudo-terminal slave's device number (Unix 98 or BSD).
